@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need on Debian 12.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  clang-14 libclang-rt-14-dev llvm-14
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+  xvfb xauth x11-apps imagemagick fonts-noto-cjk
+  socat procps
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  wine wine64
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# wine is optional: if it cannot be had, the Windows step says so and the rest runs.
+if ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+  echo "setup: full install failed; retrying without wine and mingw"
+  rest=()
+  for p in "${missing[@]}"; do
+    case "$p" in wine*|*mingw*) ;; *) rest+=("$p") ;; esac
+  done
+  $SUDO apt-get install -y -qq --no-install-recommends "${rest[@]}"
+fi
