@@ -15,7 +15,9 @@ constexpr int kSimChannels = 4;
 constexpr uint32_t kSimDefaultModel = 0xFFAA0400u;
 constexpr uint32_t kSimDefaultVersion = 0x00010203u;
 
-// Temperature model, in hundredths of a degree.
+// Temperature model, in hundredths of a degree. A channel that is lit (its
+// enable and the global enable on) heads for ambient + rise * brightness / 100
+// with a first-order lag; an unlit one cools towards ambient.
 constexpr int kSimAmbientCenti = 2500;       // 25.00 C
 constexpr int kSimOverTempOnCenti = 6000;    // alarm rises above 60.00 C
 constexpr int kSimOverTempOffCenti = 5500;   // and clears below 55.00 C
