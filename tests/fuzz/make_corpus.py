@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz harnesses into corpus/<target>/.
+
+Run from anywhere; the files are committed, so run it again only after
+changing the cases below (it clears the seed files it owns, the ones named
+seed-*, and leaves regression inputs such as crash-* alone).
+"""
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def frame(cmd, payload=b"", checksum=None, end=0xFA):
+    body = bytes([cmd >> 8, cmd & 0xFF, len(payload)]) + bytes(payload)
+    s = sum(body) & 0xFF if checksum is None else checksum
+    return b"\x55\xAA" + body + bytes([s, end])
+
+
+# Read commands in the harness's order: code, answer length, per channel.
+READS = [
+    (0xFF00, 4, False), (0xFE00, 4, False), (0x8002, 1, False), (0x8001, 1, False),
+    (0x8101, 2, True), (0x8102, 3, True), (0x9000, 4, True), (0x9001, 3, True),
+    (0x9002, 2, True), (0x8201, 1, False), (0x8202, 2, False), (0x8301, 2, False),
+    (0x8302, 3, True), (0x8401, 1, False), (0x8402, 2, False), (0x8403, 2, False),
+    (0x8404, 2, False), (0x8405, 1, False),
+]
+# Write commands in the harness's order: code, sample payload.
+WRITES = [
+    (0x0001, b"\x04"), (0x0002, b"\x02"), (0x0101, b"\x01\x01"), (0x0102, b"\x00\x00\x64"),
+    (0x0201, b"\x01"), (0x0202, b"\x13\x88"), (0x0301, b"\x01\xf4"), (0x0302, b"\x03\x00\x64"),
+    (0x0401, b"\x01"), (0x0402, b"\x00\x0a"), (0x0403, b"\x00\x14"), (0x0404, b"\x00\x1e"),
+    (0x0405, b"\x64"), (0x0406, b""),
+]
+
+# Answers from the worked examples, by code: (ledId, payload).
+EXAMPLE_ANSWERS = {
+    0x8002: [b"\x05", b"\x00"],
+    0xFF00: [b"\x00\x00\x12\x34", b"\xff\xaa\x04\x00", b"\xff\xaa\x08\x00"],
+    0xFE00: [b"\x12\x34\x56\x78"],
+    0x8001: [b"\x07", b"\x04"],
+    0x9000: [b"\x02\x09\xc4\x01", b"\x02\xff\x38\x00", b"\x01\x09\xc4\x01"],
+    0x8101: [b"\x00\x07"],
+    0x8102: [b"\x03\x00\x64", b"\x03\xff\xff"],
+    0x8402: [b"\x01\xf4"],
+    0x8201: [b"\x02"],
+    0x8405: [b"\xc8"],
+    0x8302: [b"\x02\x00\x0a", b"\x01\x13\x88"],
+}
+
+
+def codec_ops(*steps):
+    """Encodes steps for fuzz_cmdpkg: bytes objects are fed, strings act."""
+    out = bytearray()
+    acts = {"pop": 0xC0, "clear": 0xC1, "drain": 0xC2, "check": 0xC3}
+    for step in steps:
+        if isinstance(step, str):
+            out.append(acts[step])
+            continue
+        for i in range(0, len(step), 64):
+            chunk = step[i:i + 64]
+            out.append(len(chunk) - 1)
+            out += chunk
+    return bytes(out)
+
+
+def codec_cases():
+    cases = {}
+    # Worked frames of the codec and of the commands.
+    cases["example-0102-000064"] = codec_ops(bytes.fromhex("55AA0102030000646AFA"), "pop")
+    cases["example-0001-02"] = codec_ops(bytes.fromhex("55AA0001010204FA"), "pop")
+    cases["example-0001-empty"] = codec_ops(bytes.fromhex("55AA00010001FA"), "pop")
+    cases["example-0102-03ffff"] = codec_ops(bytes.fromhex("55AA01020303FFFF07FA"), "pop")
+    cases["example-setworkmode-4"] = codec_ops(bytes.fromhex("55AA0001010406FA"), "drain")
+    cases["example-ttl-delay-5000"] = codec_ops(bytes.fromhex("55AA0202021388A1FA"), "drain")
+    cases["example-edge-pulse"] = codec_ops(bytes.fromhex("55AA0302030300646FFA"), "drain")
+    cases["example-pulse-num"] = codec_ops(bytes.fromhex("55AA040501646EFA"), "drain")
+    cases["example-on-trigger"] = codec_ops(bytes.fromhex("55AA0406000AFA"), "drain")
+    cases["example-get-temp-status"] = codec_ops(bytes.fromhex("55AA9000010293FA"), "drain")
+    # Every request and every well-formed answer, one frame each.
+    for code, payload in WRITES:
+        cases["write-%04x" % code] = codec_ops(frame(code, payload), "pop")
+    for code, n, per in READS:
+        req = frame(code, b"\x01" if per else b"")
+        ans = frame(code, bytes([1] + [0x20 + k for k in range(n - 1)]) if per else bytes(range(0x11, 0x11 + n)))
+        cases["read-%04x" % code] = codec_ops(req + ans, "pop", "pop")
+    # Split across calls, back to back, resynchronisation.
+    f = frame(0x8102, b"\x03\x00\x64")
+    cases["split-bytewise"] = codec_ops(*[f[i:i + 1] for i in range(len(f))], "pop")
+    cases["back-to-back"] = codec_ops(frame(0x8001, b"\x01") + frame(0x8002, b"\x00"), "pop", "pop")
+    cases["sync-55-55-aa"] = codec_ops(b"\x55" + f, "pop")
+    cases["sync-run-of-55"] = codec_ops(b"\x55" * 10 + f, "pop")
+    cases["bad-checksum"] = codec_ops(frame(0x8001, b"\x01", checksum=0x00) + f, "drain")
+    cases["bad-checksum-55"] = codec_ops(frame(0x8001, b"\x01", checksum=0x55) + b"\xAA" + f, "drain")
+    cases["bad-end"] = codec_ops(frame(0x8001, b"\x01", end=0x55) + f, "drain")
+    cases["truncated"] = codec_ops(f[:6], f, "drain")
+    cases["truncated-then-clear"] = codec_ops(f[:6], "clear", f[6:], "check", "pop")
+    cases["clear-mid-frame"] = codec_ops(f, f[:4], "clear", f[4:], "drain")
+    cases["noise-then-frame"] = codec_ops(bytes([0xFA, 0x00, 0xAA, 0x55, 0x00]) + f, "drain")
+    cases["overflow-nine"] = codec_ops(b"".join(frame(0x8000 + k, bytes([k])) for k in range(9)), "drain")
+    cases["overflow-pop-refill"] = codec_ops(b"".join(frame(0x0100 + k) for k in range(8)), "pop",
+                                             frame(0x0200) + frame(0x0201), "drain")
+    cases["len-249"] = codec_ops(frame(0x1234, bytes((k * 7) & 0xFF for k in range(249))), "pop")
+    cases["len-250-refused"] = codec_ops(b"\x55\xAA\x12\x34\xFA" + bytes(250) + f, "drain")
+    cases["len-255"] = codec_ops(b"\x55\xAA\x00\x00\xFF" + bytes(255) + b"\xFF\xFA" + f, "drain")
+    cases["zero-len-zero-sum"] = codec_ops(b"\x55\xAA\x00\x00\x00\x00\xFA", "pop")
+    cases["pop-empty"] = codec_ops("pop", "drain", f, "pop", "pop")
+    return cases
+
+
+def request_input(sel, led=0, value=0, flags=0, reply=b""):
+    if isinstance(led, str):
+        led_byte = {"min": 0xFE, "max": 0xFF}[led]
+    else:
+        led_byte = led + 2
+    return bytes([sel, led_byte, value >> 8, value & 0xFF, flags]) + reply
+
+
+def request_cases():
+    cases = {}
+    for i, (code, n, per) in enumerate(READS):
+        led = 2 if per else 0
+        good = bytes([led] + [0x09, 0xC4, 0x01][: n - 1]) if per else bytes(range(1, n + 1))
+        name = "read-%04x" % code
+        cases[name + "-good"] = request_input(i, led, reply=frame(code, good))
+        for k, payload in enumerate(EXAMPLE_ANSWERS.get(code, [])):
+            eled = payload[0] if per else 0
+            cases[name + "-example%d" % k] = request_input(i, eled if per else 0, reply=frame(code, payload))
+        cases[name + "-long"] = request_input(i, led, reply=frame(code, good + b"\x00"))
+        cases[name + "-short"] = request_input(i, led, reply=frame(code, good[:-1]))
+        cases[name + "-empty"] = request_input(i, led, reply=frame(code))
+        cases[name + "-other-code-first"] = request_input(
+            i, led, reply=frame(code ^ 0x4000, good) + frame(code, good))
+        cases[name + "-twice"] = request_input(i, led, reply=frame(code, good) * 2)
+        cases[name + "-bad-checksum"] = request_input(
+            i, led, reply=frame(code, good, checksum=0x00) + frame(code, good))
+        cases[name + "-noise"] = request_input(i, led, reply=b"\xFA\x55\x00\x13" + frame(code, good))
+        cases[name + "-truncated"] = request_input(i, led, reply=frame(code, good)[:-2])
+        cases[name + "-send-fails"] = request_input(i, led, flags=1, reply=frame(code, good))
+        cases[name + "-destroy"] = request_input(i, led, flags=2, reply=frame(code, good))
+        if per:
+            bad = bytes([(led + 1) % 4]) + good[1:]
+            cases[name + "-wrong-echo"] = request_input(i, led, reply=frame(code, bad))
+            cases[name + "-led-4"] = request_input(i, 4, reply=frame(code, good))
+            cases[name + "-led-neg"] = request_input(i, -1, reply=frame(code, good))
+            cases[name + "-led-min"] = request_input(i, "min", reply=frame(code, good))
+    base = len(READS)
+    limits = {0x0102: 100, 0x0202: 5000, 0x0301: 5000, 0x0302: 5000, 0x0402: 5000,
+              0x0403: 5000, 0x0404: 5000, 0x0405: 100}
+    for j, (code, _) in enumerate(WRITES):
+        sel = base + j
+        name = "write-%04x" % code
+        cases[name] = request_input(sel, 1, 1)
+        cases[name + "-send-fails"] = request_input(sel, 1, 1, flags=1)
+        if code in limits:
+            cases[name + "-max"] = request_input(sel, 3, limits[code])
+            cases[name + "-over"] = request_input(sel, 3, limits[code] + 1)
+            cases[name + "-ffff"] = request_input(sel, 0, 0xFFFF)
+        if code in (0x0001, 0x0101, 0x0102, 0x0302):
+            cases[name + "-index-4"] = request_input(sel, 4, 1)
+            cases[name + "-index-neg"] = request_input(sel, -2, 1)
+            cases[name + "-index-max"] = request_input(sel, "max", 1)
+    # Eight unrelated frames fill the queue before the reply.
+    code, n, per = READS[2]
+    cases["read-8002-queue-full"] = request_input(
+        2, 0, reply=b"".join(frame(0x0100 + k) for k in range(8)) + frame(code, b"\x01"))
+    return cases
+
+
+def write(target, cases):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    for old in os.listdir(d):
+        if old.startswith("seed-"):
+            os.remove(os.path.join(d, old))
+    for name, data in sorted(cases.items()):
+        with open(os.path.join(d, "seed-" + name), "wb") as fh:
+            fh.write(data)
+    print("%s: %d seeds" % (target, len(cases)))
+
+
+def main():
+    write("fuzz_cmdpkg", codec_cases())
+    write("fuzz_request", request_cases())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
