@@ -84,6 +84,9 @@ struct VirtualLightSource::Impl {
 
     std::atomic<uint64_t> answers{0};
     std::atomic<uint64_t> requests{0};
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> unsolicited{0};
+    std::atomic<uint64_t> noise{0};
 };
 
 void VirtualLightSource::Impl::writeFrame(const uint8_t *frame, const char *note, bool isAnswer) {
@@ -138,6 +141,7 @@ void VirtualLightSource::Impl::sendTimed(SimClock::time_point now) {
         uint8_t frame[kCmdPkgFrameBufSize] = {};
         CMDPKG_CreateBytes(&pkg, frame);
         writeFrame(frame, " (unsolicited)", false);
+        unsolicited.fetch_add(1, std::memory_order_relaxed);
         nextUnsolicited += periodOf(f.unsolicitedPerSec);
         if (nextUnsolicited < now) nextUnsolicited = now + periodOf(f.unsolicitedPerSec);  // no bursts after a stall
     }
@@ -156,7 +160,10 @@ void VirtualLightSource::Impl::sendTimed(SimClock::time_point now) {
         }
         if (nextNoise < now) nextNoise = now + period;
         const int written = SimPort_Write(port, bytes, count);
-        if (opts.logFrames && written > 0) printFrame("noise", bytes, written, "");
+        if (written > 0) {
+            noise.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+            if (opts.logFrames) printFrame("noise", bytes, written, "");
+        }
     }
 }
 
@@ -190,6 +197,7 @@ void VirtualLightSource::Impl::handleBytes(const uint8_t *bytes, int count, SimC
 
         SimAnswer answer;
         const SimRequestKind kind = device.handle(req, now, &answer);
+        if (answer.dropped) dropped.fetch_add(1, std::memory_order_relaxed);
         if (opts.logFrames) {
             if (kind == SimRequestKind::Unknown) {
                 std::printf("unknown cmd 0x%04x ignored\n", req.cmd);
@@ -361,3 +369,13 @@ bool VirtualLightSource::waitForFrames(size_t n, int timeoutMs) const {
 uint64_t VirtualLightSource::answersSent() const { return m_impl->answers.load(); }
 
 uint64_t VirtualLightSource::requestsHandled() const { return m_impl->requests.load(); }
+
+SimCounters VirtualLightSource::counters() const {
+    SimCounters c;
+    c.framesReceived = m_impl->requests.load();
+    c.answersSent = m_impl->answers.load();
+    c.answersDropped = m_impl->dropped.load();
+    c.unsolicitedSent = m_impl->unsolicited.load();
+    c.noiseBytesSent = m_impl->noise.load();
+    return c;
+}

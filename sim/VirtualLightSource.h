@@ -28,6 +28,14 @@
 
 #include "SimDevice.h"
 
+struct SimCounters {
+    uint64_t framesReceived = 0;   // valid frames, since start
+    uint64_t answersSent = 0;      // answer frames written to the line
+    uint64_t answersDropped = 0;   // answers eaten by the dropEvery fault
+    uint64_t unsolicitedSent = 0;  // frames nobody asked for
+    uint64_t noiseBytesSent = 0;   // random bytes written between frames
+};
+
 struct SimOptions {
     uint32_t model = kSimDefaultModel;
     uint32_t version = kSimDefaultVersion;
@@ -82,6 +90,7 @@ public:
 
     uint64_t answersSent() const;     // answer frames written to the line
     uint64_t requestsHandled() const; // valid frames received since start
+    SimCounters counters() const;
 
 private:
     struct Impl;
