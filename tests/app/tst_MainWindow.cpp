@@ -1,0 +1,258 @@
+// The main window: its fixed frame and texts, and opening and closing the
+// virtual light source through the serial panel, as a user would.
+#include "ConsoleTestSupport.h"
+#include "MainWindow.h"
+#include "StdoutCapture.h"
+#include "VirtualLightSource.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+struct Window
+{
+    Window()
+        : window(new MainWindow)
+    {
+        brightArea = child<QGroupBox>("gbBrightAdjust");
+        modeArea = child<QGroupBox>("gbModeSwitch");
+        const QList<QLabel *> labels = window->statusBar()->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly);
+        status = labels.value(0);
+    }
+
+    template <typename T>
+    T *child(const char *name) const
+    {
+        return window->findChild<T *>(QString::fromLatin1(name));
+    }
+
+    QString text(const char *label) const { return child<QLabel>(label)->text(); }
+
+    void open(const std::string &port)
+    {
+        child<QComboBox>("cmbPortSelect")->setEditText(QString::fromStdString(port));
+        child<QPushButton>("btnPortOpen")->click();
+    }
+
+    std::unique_ptr<MainWindow> window;
+    QGroupBox *brightArea = nullptr;
+    QGroupBox *modeArea = nullptr;
+    QLabel *status = nullptr;
+};
+
+const QString kModelLabel = QStringLiteral("lblDeviceModel");
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { prepareLikeMain(); }
+
+    void frame();
+    void texts_data();
+    void texts();
+    void initialState();
+    void openRecognisedModel_data();
+    void openRecognisedModel();
+    void openUnknownModel();
+    void modelReadFails();
+    void closeKeepsTexts();
+    void layoutFits();
+};
+
+void TestMainWindow::frame()
+{
+    Window w;
+    w.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+    QCOMPARE(w.window->windowTitle(), QStringLiteral("LED光源控制软件"));
+    QCOMPARE(w.window->size(), QSize(800, 480));
+    QCOMPARE(w.window->minimumSize(), QSize(800, 480));
+    QCOMPARE(w.window->maximumSize(), QSize(800, 480));
+    QCOMPARE(w.window->windowFlags() & (Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
+             Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    w.window->resize(1024, 768);
+    QCOMPARE(w.window->size(), QSize(800, 480));
+}
+
+void TestMainWindow::texts_data()
+{
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QString>("object");
+    QTest::addColumn<QString>("text");
+    const QString central = QStringLiteral("centralwidget");
+    const QString app = QStringLiteral("gbAppInfo");
+    const QString dev = QStringLiteral("gbDevInfo");
+    QTest::newRow("gbSerialConfig") << central << "gbSerialConfig" << QStringLiteral("串口配置：");
+    QTest::newRow("gbBrightAdjust") << central << "gbBrightAdjust" << QStringLiteral(" 亮度调节：");
+    QTest::newRow("gbAppInfo") << central << "gbAppInfo" << QStringLiteral("软件信息：");
+    QTest::newRow("gbDevInfo") << central << "gbDevInfo" << QStringLiteral("设备信息：");
+    QTest::newRow("gbModeSwitch") << central << "gbModeSwitch" << QStringLiteral("工作模式：");
+    QTest::newRow("label_6") << app << "label_6" << QStringLiteral("软件版本：");
+    QTest::newRow("label_8") << app << "label_8" << QStringLiteral("SDK版本：");
+    QTest::newRow("lblAppVersion") << app << "lblAppVersion" << QStringLiteral("10201");
+    QTest::newRow("lblSdkVersion") << app << "lblSdkVersion" << QStringLiteral("20100");
+    QTest::newRow("label_2") << dev << "label_2" << QStringLiteral("设备型号：");
+    QTest::newRow("label_3") << dev << "label_3" << QStringLiteral("软件版本：");
+    QTest::newRow("lblDeviceModel") << dev << "lblDeviceModel" << QStringLiteral("None");
+    QTest::newRow("lblDeviceVersion") << dev << "lblDeviceVersion" << QStringLiteral("None");
+}
+
+// Texts as the window shows them at start; each object looked up inside its
+// own container, since the panels reuse names such as label_2.
+void TestMainWindow::texts()
+{
+    QFETCH(QString, container);
+    QFETCH(QString, object);
+    QFETCH(QString, text);
+    Window w;
+    QObject *parent = w.window->findChild<QObject *>(container);
+    QVERIFY2(parent, qPrintable(container));
+    QObject *o = parent->findChild<QObject *>(object, Qt::FindDirectChildrenOnly);
+    QVERIFY2(o, qPrintable(object));
+    if (auto *box = qobject_cast<QGroupBox *>(o))
+        QCOMPARE(box->title(), text);
+    else
+        QCOMPARE(qobject_cast<QLabel *>(o)->text(), text);
+}
+
+void TestMainWindow::initialState()
+{
+    Window w;
+    QVERIFY(w.status);
+    QCOMPARE(w.status->text(), QString());
+    QVERIFY(!w.brightArea->isEnabled());
+    QVERIFY(!w.modeArea->isEnabled());
+    QVERIFY(w.child<QGroupBox>("gbSerialConfig")->isEnabled());
+    QVERIFY(w.child<QGroupBox>("gbAppInfo")->isEnabled());
+    // The panels sit where the window needs them.
+    QVERIFY(w.brightArea->isAncestorOf(w.child<QWidget>("wdBrightAdjust")));
+    QVERIFY(w.modeArea->isAncestorOf(w.child<QWidget>("wdModeSwitch")));
+    QVERIFY(w.child<QGroupBox>("gbSerialConfig")->isAncestorOf(w.child<QWidget>("wdSerialDevice")));
+}
+
+void TestMainWindow::openRecognisedModel_data()
+{
+    QTest::addColumn<uint>("model");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("four-colour") << 0xFFAA0400u << QStringLiteral("4色光源");
+    QTest::newRow("eight-colour") << 0xFFAA0800u << QStringLiteral("8色光源");
+}
+
+void TestMainWindow::openRecognisedModel()
+{
+    QFETCH(uint, model);
+    QFETCH(QString, name);
+    SimOptions options;
+    options.model = model;
+    options.version = 4242;
+    VirtualLightSource sim(options);
+    QVERIFY2(sim.start(), sim.errorText().c_str());
+    Window w;
+    StdoutCapture out;
+    w.open(sim.portPath());
+    QCOMPARE(w.text("lblDeviceModel"), name);
+    QCOMPARE(w.text("lblDeviceVersion"), QStringLiteral("4242"));
+    QVERIFY(w.brightArea->isEnabled());
+    QVERIFY(w.modeArea->isEnabled());
+    QCOMPARE(w.status->text(), QStringLiteral("设备已打开!"));
+    QCOMPARE(out.stampedLinesFrom({QStringLiteral("[info ] <MainWindow"), QStringLiteral("[error] <MainWindow")}),
+             QStringList() << QStringLiteral("[info ] <MainWindow::onGetDeviceModel> Device model: 0x%1")
+                                  .arg(model, 8, 16, QLatin1Char('0'))
+                           << QStringLiteral("[info ] <MainWindow::onGetDeviceVersion> Device version: 4242"));
+}
+
+// An unknown model keeps both areas shut, and its error stays readable in
+// the status bar instead of being overwritten by the open text.
+void TestMainWindow::openUnknownModel()
+{
+    SimOptions options;
+    options.model = 0x0000ABCDu;
+    VirtualLightSource sim(options);
+    QVERIFY2(sim.start(), sim.errorText().c_str());
+    Window w;
+    StdoutCapture out;
+    w.open(sim.portPath());
+    QVERIFY(w.child<QPushButton>("btnPortClose")->isEnabled());
+    QVERIFY(!w.brightArea->isEnabled());
+    QVERIFY(!w.modeArea->isEnabled());
+    QCOMPARE(w.text("lblDeviceModel"), QStringLiteral("None"));
+    QCOMPARE(w.text("lblDeviceVersion"), QStringLiteral("None"));
+    QCOMPARE(w.status->text(), QStringLiteral("设备型号(0x0000abcd)不匹配!"));
+    QCOMPARE(out.stampedLinesFrom({QStringLiteral("[info ] <MainWindow"), QStringLiteral("[error] <MainWindow")}),
+             QStringList() << QStringLiteral("[info ] <MainWindow::onGetDeviceModel> Device model: 0x0000abcd")
+                           << QStringLiteral("[error] <MainWindow::onGetDeviceModel:95> Device model (0x0000abcd) match error!"));
+}
+
+void TestMainWindow::modelReadFails()
+{
+    SimOptions options;
+    options.faults.silent = true;
+    VirtualLightSource sim(options);
+    QVERIFY2(sim.start(), sim.errorText().c_str());
+    Window w;
+    StdoutCapture out;
+    w.open(sim.portPath());
+    QVERIFY(!w.brightArea->isEnabled());
+    QVERIFY(!w.modeArea->isEnabled());
+    QCOMPARE(w.status->text(), QStringLiteral("获取设备型号失败!"));
+    QCOMPARE(out.stampedLinesFrom({QStringLiteral("[error] <DeviceControl"), QStringLiteral("[info ] <MainWindow")}),
+             QStringList() << QStringLiteral("[error] <DeviceControl::getDeviceModel:333> DALUSDK_GetDeviceModel failed, ret:-1!"));
+}
+
+void TestMainWindow::closeKeepsTexts()
+{
+    VirtualLightSource sim;
+    QVERIFY2(sim.start(), sim.errorText().c_str());
+    Window w;
+    w.open(sim.portPath());
+    QVERIFY(w.modeArea->isEnabled());
+    const QString version = w.text("lblDeviceVersion");
+    QCOMPARE(version, QString::number(kSimDefaultVersion));
+
+    w.child<QPushButton>("btnPortClose")->click();
+    QVERIFY(!w.brightArea->isEnabled());
+    QVERIFY(!w.modeArea->isEnabled());
+    QCOMPARE(w.text("lblDeviceModel"), QStringLiteral("4色光源"));
+    QCOMPARE(w.text("lblDeviceVersion"), version);
+    QCOMPARE(w.status->text(), QStringLiteral("设备已打开!"));
+}
+
+// Every control fits the fixed window with the application font, with the
+// device open and the tallest page (edge trigger, four rows) shown.
+void TestMainWindow::layoutFits()
+{
+    VirtualLightSource sim;
+    QVERIFY2(sim.start(), sim.errorText().c_str());
+    Window w;
+    w.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+    w.open(sim.portPath());
+    QVERIFY(w.modeArea->isEnabled());
+    auto *tabs = w.child<QTabWidget>("twModeSwitch");
+    QVERIFY(tabs);
+    for (int tab = 0; tab < tabs->count(); ++tab) {
+        tabs->setCurrentIndex(tab);
+        QCoreApplication::processEvents();
+        const QStringList clipped = clippedControls(w.window.get());
+        QVERIFY2(clipped.isEmpty(), qPrintable(QStringLiteral("tab %1: ").arg(tab) + clipped.join(QStringLiteral("; "))));
+    }
+    tabs->setCurrentIndex(2);
+    QCoreApplication::processEvents();
+    QVERIFY(w.child<QWidget>("sbPulseTime3")->isVisible());
+    QCOMPARE(w.window->size(), QSize(800, 480));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_MainWindow.moc"
