@@ -39,9 +39,10 @@ for t in "${TARGETS[@]}"; do
     -use_value_profile=1 -artifact_prefix="$artifacts/" >"$log" 2>&1
   rc=$?
   set -e
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-  cov=$(grep -E '^#[0-9]+ +DONE' "$log" | sed -n 's/.* cov: \([0-9]*\) ft: \([0-9]*\).*/\1 edges, \2 features/p' | tail -1)
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1 || true)
+  cov=$( (grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || true) |
+    sed -n 's/.* cov: \([0-9]*\) ft: \([0-9]*\).*/\1 edges, \2 features/p' | tail -1)
   echo "$t: ${runs:-?} executions, ${rate:-?} exec/s, ${cov:-coverage n/a}"
   found=$(find "$artifacts" -type f | wc -l)
   if [ "$rc" -ne 0 ] || [ "$found" -ne 0 ]; then

@@ -52,10 +52,15 @@ EXAMPLE_ANSWERS = {
 def codec_ops(*steps):
     """Encodes steps for fuzz_cmdpkg: bytes objects are fed, strings act."""
     out = bytearray()
-    acts = {"pop": 0xC0, "clear": 0xC1, "drain": 0xC2, "check": 0xC3}
+    acts = {"pop": 0xC0, "clear": 0xC1, "drain": 0xC2}
     for step in steps:
         if isinstance(step, str):
             out.append(acts[step])
+            continue
+        if isinstance(step, tuple):  # ("encode", cmd, payload[, claimed len])
+            _, cmd, payload = step[:3]
+            n = step[3] if len(step) > 3 else len(payload)
+            out += bytes([0xC3, cmd >> 8, cmd & 0xFF, n]) + bytes(payload)
             continue
         for i in range(0, len(step), 64):
             chunk = step[i:i + 64]
@@ -94,7 +99,7 @@ def codec_cases():
     cases["bad-checksum-55"] = codec_ops(frame(0x8001, b"\x01", checksum=0x55) + b"\xAA" + f, "drain")
     cases["bad-end"] = codec_ops(frame(0x8001, b"\x01", end=0x55) + f, "drain")
     cases["truncated"] = codec_ops(f[:6], f, "drain")
-    cases["truncated-then-clear"] = codec_ops(f[:6], "clear", f[6:], "check", "pop")
+    cases["truncated-then-clear"] = codec_ops(f[:6], "clear", f[6:], "pop")
     cases["clear-mid-frame"] = codec_ops(f, f[:4], "clear", f[4:], "drain")
     cases["noise-then-frame"] = codec_ops(bytes([0xFA, 0x00, 0xAA, 0x55, 0x00]) + f, "drain")
     cases["overflow-nine"] = codec_ops(b"".join(frame(0x8000 + k, bytes([k])) for k in range(9)), "drain")
@@ -105,6 +110,14 @@ def codec_cases():
     cases["len-255"] = codec_ops(b"\x55\xAA\x00\x00\xFF" + bytes(255) + b"\xFF\xFA" + f, "drain")
     cases["zero-len-zero-sum"] = codec_ops(b"\x55\xAA\x00\x00\x00\x00\xFA", "pop")
     cases["pop-empty"] = codec_ops("pop", "drain", f, "pop", "pop")
+    # The encoder's examples, round trip through the parser.
+    cases["encode-0102-000064"] = codec_ops(("encode", 0x0102, b"\x00\x00\x64"), "pop")
+    cases["encode-0001-empty"] = codec_ops(("encode", 0x0001, b""), "pop")
+    cases["encode-0102-03ffff"] = codec_ops(("encode", 0x0102, b"\x03\xff\xff"), "pop")
+    cases["encode-len-248"] = codec_ops(("encode", 0x4242, bytes(range(248))), "pop")
+    cases["encode-len-249-refused"] = codec_ops(("encode", 0x4242, bytes(range(249))), "drain")
+    cases["encode-len-255-refused"] = codec_ops(("encode", 0x4242, bytes(255), 255), "drain")
+    cases["encode-mid-frame"] = codec_ops(f[:5], ("encode", 0x8001, b"\x01"), f[5:], "drain")
     return cases
 
 
