@@ -117,9 +117,11 @@ SimPort *SimPort_Open(const std::string &name, std::string *error) {
         releasePort(port);
         return nullptr;
     }
-    // A read returns as soon as at least one byte is there; the wait for the
-    // first byte is bounded by the caller's time-out, not by the driver.
-    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, MAXDWORD - 1, 0, kWriteWaitMs};
+    // A read waits for its first byte without a driver time-out (the caller's
+    // time-out ends the wait) and returns once the line is quiet for 1 ms, so
+    // a frame usually arrives in one piece. The "return on the first byte"
+    // setting (MAXDWORD, MAXDWORD, n) is avoided: wine waits out n with it.
+    COMMTIMEOUTS timeouts = {1, 0, 0, 0, kWriteWaitMs};
     if (!SetCommTimeouts(port->handle, &timeouts)) {
         if (error) *error = windowsError("SetCommTimeouts", GetLastError());
         SetCommState(port->handle, &port->savedState);
