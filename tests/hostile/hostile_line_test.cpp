@@ -85,16 +85,22 @@ ReadRound readRound(void *h, bool outputsKeptOnFailure) {
     unsigned model = 0xDEADBEEF;
     const int rcModel = DALUSDK_GetDeviceModel(h, &model);
     EXPECT_TRUE(rcModel == 0 || rcModel == -1);
-    if (rcModel == 0) EXPECT_EQ(model, kSimDefaultModel);
-    else EXPECT_EQ(model, 0xDEADBEEFu);
+    if (rcModel == 0) {
+        EXPECT_EQ(model, kSimDefaultModel);
+    } else {
+        EXPECT_EQ(model, 0xDEADBEEFu);
+    }
     r.model = rcModel == 0 ? Outcome::Ok : Outcome::Failed;
 
     for (int led : {1, 2}) {
         unsigned short value = 0xBEEF;
         const int rc = DALUSDK_GetLedBrightness(h, led, &value);
         EXPECT_TRUE(rc == 0 || rc == -1);
-        if (rc == 0) EXPECT_EQ(value, kBrightness[led]) << "channel " << led;
-        else if (outputsKeptOnFailure) EXPECT_EQ(value, 0xBEEF) << "channel " << led;
+        if (rc == 0) {
+            EXPECT_EQ(value, kBrightness[led]) << "channel " << led;
+        } else if (outputsKeptOnFailure) {
+            EXPECT_EQ(value, 0xBEEF) << "channel " << led;
+        }
         (led == 1 ? r.led1 : r.led2) = rc == 0 ? Outcome::Ok : Outcome::Failed;
     }
 
@@ -107,7 +113,9 @@ ReadRound readRound(void *h, bool outputsKeptOnFailure) {
         EXPECT_EQ(status, 1);
     } else {
         EXPECT_EQ(temp, -99.0f);  // stored only after the echo test
-        if (outputsKeptOnFailure) EXPECT_EQ(status, 0xEE);
+        if (outputsKeptOnFailure) {
+            EXPECT_EQ(status, 0xEE);
+        }
     }
     r.temp3 = rcTemp == 0 ? Outcome::Ok : Outcome::Failed;
     return r;
@@ -266,8 +274,11 @@ SimFaults fault(void (*set)(SimFaults &)) {
 }
 
 void expectOutcome(Expect e, Outcome got, const char *what) {
-    if (e == Expect::Ok) EXPECT_EQ(got, Outcome::Ok) << what;
-    if (e == Expect::Fails) EXPECT_EQ(got, Outcome::Failed) << what;
+    if (e == Expect::Ok) {
+        EXPECT_EQ(got, Outcome::Ok) << what;
+    } else if (e == Expect::Fails) {
+        EXPECT_EQ(got, Outcome::Failed) << what;
+    }
 }
 
 TEST(HostileLine, MisbehavingAnswersNeverPassAsGoodOnes) {
@@ -325,7 +336,9 @@ TEST(HostileLine, CreateAndDestroyThousandTimesWithTrafficLeaksNothing) {
             unsigned model = 0;
             const int rc = DALUSDK_GetDeviceModel(h, &model);
             EXPECT_TRUE(rc == 0 || rc == -1);
-            if (rc == 0) EXPECT_EQ(model, kSimDefaultModel);
+            if (rc == 0) {
+                EXPECT_EQ(model, kSimDefaultModel);
+            }
         }
         ASSERT_EQ(DALUSDK_DestroyHandle(h), 0) << "iteration " << i;
     }
