@@ -35,7 +35,7 @@ CmdPkg request(uint16_t cmd, Bytes payload) {
     std::memset(&p, 0, sizeof p);
     p.cmd = cmd;
     p.len = static_cast<uint8_t>(payload.size());
-    std::memcpy(p.data, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(p.data, payload.data(), payload.size());
     return p;
 }
 
