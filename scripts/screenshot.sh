@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Pictures of LightConsole for the documentation: runs the real main window
+# on a virtual X server (Xvfb, 96 dpi like a stock Windows desktop), opens
+# the virtual light source in it and saves docs/screenshot-<tab>.png for each
+# work-mode tab and docs/screenshot.png with the edge tab (the tallest page).
+# Fails if any control of the window does not fit. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j2 --target lightsim console_shot
+
+simlog="$(mktemp)"
+simpid=""
+cleanup() {
+  if [ -n "$simpid" ] && kill -0 "$simpid" 2>/dev/null; then
+    kill "$simpid" 2>/dev/null || true
+    wait "$simpid" 2>/dev/null || true
+  fi
+  rm -f "$simlog"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+build/sim/lightsim >"$simlog" 2>&1 &
+simpid=$!
+port=""
+for _ in $(seq 1 100); do
+  port="$(sed -n 's/^lightsim: serving \([^ ]*\).*/\1/p' "$simlog" | head -n 1)"
+  [ -n "$port" ] && break
+  kill -0 "$simpid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "screenshot: the virtual light source did not start:" >&2
+  cat "$simlog" >&2
+  exit 1
+fi
+
+mkdir -p docs
+# The window's own log goes to a file; the tool's summary and any clipped
+# control are printed.
+shotlog="build/screenshot.log"
+xvfb-run -a -s "-screen 0 1280x800x24 -dpi 96" \
+  build/tests/app/console_shot "$port" docs >"$shotlog"
+grep '^console_shot:' "$shotlog" || true
+ls -l docs/screenshot*.png
