@@ -8,7 +8,7 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev llvm-14
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
-  xvfb xauth x11-apps imagemagick fonts-noto-cjk
+  xvfb xauth x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
   socat procps
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
