@@ -12,7 +12,8 @@ namespace {
 constexpr int kPendingSlots = 64;      // answers held back by the lateMs fault
 constexpr int kIdleWaitMs = 50;        // longest poll when nothing is scheduled
 constexpr int kErrorBackoffMs = 20;    // after a port error, before trying again
-constexpr int kMaxNoiseBurst = 64;
+constexpr int kMaxNoiseBurst = 64;       // per pass of the serving loop
+constexpr int kMaxUnsolicitedBurst = 16;
 
 struct Pending {
     bool used = false;
@@ -136,14 +137,19 @@ void VirtualLightSource::Impl::sendTimed(SimClock::time_point now) {
     } else if (nextUnsolicited == SimClock::time_point{}) {
         nextUnsolicited = now + periodOf(f.unsolicitedPerSec);
     } else if (now >= nextUnsolicited) {
-        CmdPkg pkg;
-        device.nextUnsolicited(&pkg);
-        uint8_t frame[kCmdPkgFrameBufSize] = {};
-        CMDPKG_CreateBytes(&pkg, frame);
-        writeFrame(frame, " (unsolicited)", false);
-        unsolicited.fetch_add(1, std::memory_order_relaxed);
-        nextUnsolicited += periodOf(f.unsolicitedPerSec);
-        if (nextUnsolicited < now) nextUnsolicited = now + periodOf(f.unsolicitedPerSec);  // no bursts after a stall
+        // Catch up on everything due since the last pass: the poll sleeps in
+        // whole milliseconds, high rates need several frames per pass.
+        const SimClock::duration period = periodOf(f.unsolicitedPerSec);
+        for (int k = 0; k < kMaxUnsolicitedBurst && nextUnsolicited <= now; ++k) {
+            CmdPkg pkg;
+            device.nextUnsolicited(&pkg);
+            uint8_t frame[kCmdPkgFrameBufSize] = {};
+            CMDPKG_CreateBytes(&pkg, frame);
+            writeFrame(frame, " (unsolicited)", false);
+            unsolicited.fetch_add(1, std::memory_order_relaxed);
+            nextUnsolicited += period;
+        }
+        if (nextUnsolicited < now) nextUnsolicited = now + period;  // no flood after a stall
     }
 
     if (f.noiseBytesPerSec <= 0) {

@@ -157,7 +157,10 @@ int SimPort_Read(SimPort *port, uint8_t *buffer, int cap, int timeoutMs) {
     }
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) return 0;
     const ssize_t got = read(port->fd, buffer, static_cast<size_t>(cap));
-    if (got >= 0) return static_cast<int>(got);
+    // A terminal whose far end hung up polls readable and reads end-of-file
+    // for ever: report it as an error so that the caller backs off.
+    if (got == 0) return (fds[0].revents & (POLLHUP | POLLERR)) ? -1 : 0;
+    if (got > 0) return static_cast<int>(got);
     return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
 }
 
