@@ -90,6 +90,20 @@ bool isTemperatureRead(uint16_t cmd) {
     return cmd == kCmdTempStatus || cmd == kCmdTempValue || cmd == kCmdTempOver;
 }
 
+// The setting a read code reports; null for the other reads and unknown codes.
+const Setting *settingOfRead(uint16_t cmd) {
+    return (cmd & kCmdReadFlag) != 0 ? findSetting(static_cast<uint16_t>(cmd & ~kCmdReadFlag)) : nullptr;
+}
+
+bool isKnownRead(uint16_t cmd) {
+    return cmd == kCmdModel || cmd == kCmdVersion || isTemperatureRead(cmd) || settingOfRead(cmd) != nullptr;
+}
+
+bool isChannelRead(uint16_t cmd) {
+    const Setting *s = settingOfRead(cmd);
+    return isTemperatureRead(cmd) || (s != nullptr && s->perChannel());
+}
+
 }  // namespace
 
 SimDevice::SimDevice(uint32_t model, uint32_t version, SimClock::time_point now)
@@ -101,38 +115,29 @@ bool SimDevice::isWrite(uint16_t cmd) { return cmd == kCmdTrigger || findSetting
 
 bool SimDevice::answerFor(const CmdPkg &request, CmdPkg *reply) const {
     const uint16_t cmd = request.cmd;
+    if (!isKnownRead(cmd)) return false;
     if (cmd == kCmdModel || cmd == kCmdVersion) {
         startReply(reply, cmd);
         put32(reply, cmd == kCmdModel ? m_model : m_version);
         return true;
     }
-    const bool temp = isTemperatureRead(cmd);
-    const Setting *s = nullptr;
-    if (!temp) {
-        if ((cmd & kCmdReadFlag) == 0) return false;
-        s = findSetting(static_cast<uint16_t>(cmd & ~kCmdReadFlag));
-        if (s == nullptr) return false;
-    }
-    const bool perChannel = temp || s->perChannel();
-    int ch = 0;
-    if (perChannel) {
-        // A channel read without its index, or naming a channel this source
-        // does not have, is not answered: the library's retry logic sees the
-        // same as a garbled request.
-        if (request.len < 1 || request.data[0] >= kSimChannels) return false;
-        ch = request.data[0];
-    }
+    const bool perChannel = isChannelRead(cmd);
+    // A channel read without its index, or naming a channel this source does
+    // not have, is not answered: the library sees what a garbled request gets.
+    if (perChannel && (request.len < 1 || request.data[0] >= kSimChannels)) return false;
+    const int ch = perChannel ? request.data[0] : 0;
+
     startReply(reply, cmd);
     if (perChannel) put8(reply, static_cast<uint8_t>(ch));
-    if (temp) {
+    if (isTemperatureRead(cmd)) {
         const SimTemperature t = temperature(ch);
         if (cmd != kCmdTempOver) put16(reply, static_cast<uint16_t>(t.centi));
         if (cmd != kCmdTempValue) put8(reply, t.overTemp ? 1 : 0);
-    } else if (s->width() == 2) {
-        put16(reply, readSetting(m_state, *s, ch));
-    } else {
-        put8(reply, static_cast<uint8_t>(readSetting(m_state, *s, ch)));
+        return true;
     }
+    const Setting &s = *settingOfRead(cmd);
+    if (s.width() == 2) put16(reply, readSetting(m_state, s, ch));
+    else put8(reply, static_cast<uint8_t>(readSetting(m_state, s, ch)));
     return true;
 }
 
@@ -152,7 +157,7 @@ void SimDevice::applyWrite(const CmdPkg &request) {
 SimRequestKind SimDevice::handle(const CmdPkg &request, SimClock::time_point now, SimAnswer *answer) {
     answer->frameCount = 0;
     answer->dropped = false;
-    tick(now);
+    tick(now);  // up to now with the old settings; a write acts from now on
 
     if (isWrite(request.cmd)) {
         const Setting *s = findSetting(request.cmd);
@@ -163,17 +168,12 @@ SimRequestKind SimDevice::handle(const CmdPkg &request, SimClock::time_point now
             }
         }
         applyWrite(request);
-        tick(now);  // a changed enable or brightness takes effect from now on
         return SimRequestKind::Write;
     }
 
     CmdPkg reply;
     if (!answerFor(request, &reply)) {
-        const bool known = request.cmd == kCmdModel || request.cmd == kCmdVersion ||
-                           isTemperatureRead(request.cmd) ||
-                           ((request.cmd & kCmdReadFlag) != 0 &&
-                            findSetting(static_cast<uint16_t>(request.cmd & ~kCmdReadFlag)) != nullptr);
-        return known ? SimRequestKind::Malformed : SimRequestKind::Unknown;
+        return isKnownRead(request.cmd) ? SimRequestKind::Malformed : SimRequestKind::Unknown;
     }
     if (m_faults.silent) return SimRequestKind::Read;
     ++m_answersDue;
@@ -181,10 +181,7 @@ SimRequestKind SimDevice::handle(const CmdPkg &request, SimClock::time_point now
         answer->dropped = true;
         return SimRequestKind::Read;
     }
-    const bool perChannel = reply.len > 0 && request.cmd != kCmdModel && request.cmd != kCmdVersion &&
-                            (isTemperatureRead(request.cmd) ||
-                             findSetting(static_cast<uint16_t>(request.cmd & ~kCmdReadFlag))->perChannel());
-    if (m_faults.wrongLedId && perChannel) {
+    if (m_faults.wrongLedId && isChannelRead(request.cmd)) {
         reply.data[0] = static_cast<uint8_t>((reply.data[0] + 1) % kSimChannels);
     }
     if (m_faults.wrongLength) put8(&reply, 0);
