@@ -165,6 +165,24 @@ TEST_F(SimSerialTest, RequestsArriveAsTheirExactFrames) {
     EXPECT_EQ(sim.answersSent(), 3u);
 }
 
+// Raw mode on both sides: XON/XOFF, CR/LF, ^C, ^D, 0x7F and the rest pass
+// both ways unchanged.
+TEST_F(SimSerialTest, EveryByteValuePassesTheLineBothWays) {
+    for (int v = 0; v < 256; ++v) {
+        ASSERT_EQ(DALUSDK_ModeEdge_SetPulseTime(handle, v % 4, static_cast<unsigned short>(0x1200 | v)), 0);
+        ASSERT_TRUE(sim.waitForFrames(static_cast<size_t>(v) + 1, 5000));
+        ASSERT_EQ(sim.state().edgePulseMs[v % 4], 0x1200 | v) << v;
+    }
+    for (int v = 0; v < 256; v += 2) {
+        SimDeviceState s = sim.state();
+        s.ttlDelayMs = static_cast<uint16_t>(v << 8 | (v + 1));
+        sim.setState(s);
+        unsigned short got = 0;
+        ASSERT_EQ(DALUSDK_ModeTtl_GetDelayTime(handle, &got), 0);
+        ASSERT_EQ(got, s.ttlDelayMs) << v;
+    }
+}
+
 TEST_F(SimSerialTest, IdentityTemperaturesAndPresetValuesReachTheLibrary) {
     VirtualLightSource eight([] {
         SimOptions o;
@@ -573,8 +591,21 @@ TEST(LightsimProgram, ServesAPtyUntilSigterm) {
     EXPECT_EQ(c.line(), "rx 55 AA 90 00 01 02 93 FA");
     EXPECT_EQ(c.line(), "tx 55 AA 90 00 04 02 FF 38 00 CD FA");
     EXPECT_EQ(c.line(), "rx 55 AA 00 01 01 04 06 FA");
+
+    // What the library never sends: a code outside the plan, a channel read
+    // without its channel. Both are logged and left unanswered.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    const uint8_t odd[] = {0x55, 0xAA, 0x12, 0x34, 0x00, 0x46, 0xFA, 0x55, 0xAA, 0x81, 0x01, 0x00, 0x82, 0xFA};
+    EXPECT_EQ(::write(fd, odd, sizeof odd), static_cast<ssize_t>(sizeof odd));
+    EXPECT_EQ(c.line(), "rx 55 AA 12 34 00 46 FA");
+    EXPECT_EQ(c.line(), "unknown cmd 0x1234 ignored");
+    EXPECT_EQ(c.line(), "rx 55 AA 81 01 00 82 FA");
+    EXPECT_EQ(c.line(), "bad request cmd 0x8101 len 0 ignored");
+    ::close(fd);
+
     EXPECT_EQ(c.finish(SIGTERM), 0);
-    EXPECT_EQ(c.line(), "lightsim: stopped after 4 requests, 3 answers");
+    EXPECT_EQ(c.line(), "lightsim: stopped after 6 requests, 3 answers");
 }
 
 // --port: one end of a socat pair is served, the library opens the other.
