@@ -248,7 +248,7 @@ void BrightnessPanelTest::attachWritesOnlyChangedRows()
         QCOMPARE(rows(&panel).at(id)->value(), brightness.at(id));
     }
 
-    // Attaching the same device again reads and writes nothing back.
+    // Attaching the same device again only reads.
     spy.clear();
     panel.updateDeviceControl(&link.dev);
     QCOMPARE(writesOnly(link.takeFrames()), QStringList());
