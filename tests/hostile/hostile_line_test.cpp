@@ -147,17 +147,18 @@ TEST(HostileLine, UnpluggedMidSessionNoSpinTimeoutsDestroyThenReplugWorks) {
 
     sim.stop();  // the cable is pulled
 
-    // Health check, not a benchmark: over about a second the receive thread
-    // of a dead port must use a small share of one core, not spin.
+    // Health check, not a benchmark: over two seconds the receive thread of
+    // a dead port must use a small share of one core. A quiet one uses about
+    // none; a spinning one got about 20 % even on a loaded two-core machine.
     const long ticksPerSec = sysconf(_SC_CLK_TCK);
     const long t0 = threadCpuTicks(tid);
     const auto w0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
     const long t1 = threadCpuTicks(tid);
     const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
     ASSERT_GE(t0, 0);
     ASSERT_GE(t1, 0);
-    EXPECT_LT((t1 - t0) / (wall * ticksPerSec), 0.20) << "receive thread busy on a dead port";
+    EXPECT_LT((t1 - t0) / (wall * ticksPerSec), 0.05) << "receive thread busy on a dead port";
 
     model = 0xDEADBEEF;
     EXPECT_EQ(DALUSDK_GetDeviceModel(h, &model), -1);
