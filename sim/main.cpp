@@ -30,18 +30,19 @@ const char kHelp[] =
     "Line and identity:\n"
     "  --port PATH          serve this existing serial port (raw 115200 8N1), for\n"
     "                       example one end of a socat pty pair, instead of a new pty\n"
-    "  --model N            device model (default 0xFFAA0400; 0xFFAA0800 is the\n"
-    "                       eight-colour model; any 32-bit value is accepted)\n"
+    "  --model N            device model, decimal or 0x hex (default 0xFFAA0400;\n"
+    "                       0xFFAA0800 is the eight-colour model; any 32-bit value)\n"
     "  --version N          software version (default 0x00010203, i.e. 1.2.3)\n"
-    "  --fixed-temps LIST   fixed temperatures in degrees C per channel, e.g.\n"
-    "                       25.00,30.5,-2,70; the alarm follows the 60.00 C threshold\n"
-    "                       unless a value ends in :1 (alarm) or :0 (no alarm).\n"
+    "  --fixed-temps LIST   fixed temperatures in degrees C for channels 0, 1, ...,\n"
+    "                       e.g. 25.00,30.5,-2,70 (channels not listed: 25.00); the\n"
+    "                       alarm follows the 60.00 C threshold unless a value ends\n"
+    "                       in :1 (alarm) or :0 (no alarm).\n"
     "                       Without it channels warm with their brightness and cool\n"
     "                       to 25.00 C; the alarm rises above 60.00 C and clears\n"
     "                       below 55.00 C.\n"
     "  --log-frames         print one line per frame in and out, in hex\n"
     "\n"
-    "Faults (numbers are decimal):\n"
+    "Faults:\n"
     "  --silent             answer nothing (writes are still applied)\n"
     "  --late MS            send every answer MS milliseconds late\n"
     "  --drop-every N       drop every Nth answer\n"
@@ -56,12 +57,14 @@ const char kHelp[] =
     "\n"
     "  -h, --help           show this text\n";
 
+// Decimal, or hexadecimal with 0x; never octal, so "010203" means 10203.
 bool parseU32(const char *text, uint32_t *out) {
-    if (text == nullptr || *text == '\0' || *text == '-') return false;
+    if (text == nullptr || *text == '\0' || *text == '-' || *text == '+') return false;
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     char *end = nullptr;
     errno = 0;
-    const unsigned long long v = std::strtoull(text, &end, 0);
-    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
+    const unsigned long long v = std::strtoull(hex ? text + 2 : text, &end, hex ? 16 : 10);
+    if (errno != 0 || end == (hex ? text + 2 : text) || *end != '\0' || v > 0xFFFFFFFFull) return false;
     *out = static_cast<uint32_t>(v);
     return true;
 }

@@ -544,6 +544,8 @@ TEST(LightsimProgram, HelpAndBadOptions) {
         {{"--late"}, "lightsim: --late needs milliseconds"},
         {{"--model", "0x1FFFFFFFF"}, "lightsim: --model needs a 32-bit number: 0x1FFFFFFFF"},
         {{"--drop-every", "-3"}, "lightsim: --drop-every needs a count: -3"},
+        {{"--version", "0x"}, "lightsim: --version needs a 32-bit number: 0x"},
+        {{"--noise", "12abc"}, "lightsim: --noise needs bytes per second: 12abc"},
         {{"--fixed-temps", "25,x"},
          "lightsim: --fixed-temps needs 1 to 4 temperatures like 25.00,30.5,-2,70:0: 25,x"},
     };
