@@ -131,7 +131,7 @@ bool readsRecover(void *h) {
     return false;
 }
 
-TEST(HostileLine, UnpluggedMidSessionNoSpinTimeoutsDestroyThenReplugWorks) {
+TEST(HostileLine, UnpluggedMidSessionNoSpinRequestsFailDestroyReturnsReplugWorks) {
     const size_t fdsBefore = openFdCount();
     VirtualLightSource sim(quietOptions());
     ASSERT_TRUE(sim.start()) << sim.errorText();
@@ -160,10 +160,24 @@ TEST(HostileLine, UnpluggedMidSessionNoSpinTimeoutsDestroyThenReplugWorks) {
     ASSERT_GE(t1, 0);
     EXPECT_LT((t1 - t0) / (wall * ticksPerSec), 0.05) << "receive thread busy on a dead port";
 
+    // The dead line refuses the frame at once: the request ends with the
+    // cause, not after a time-out, and the output is left alone.
     model = 0xDEADBEEF;
-    EXPECT_EQ(DALUSDK_GetDeviceModel(h, &model), -1);
+    std::string text;
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DALUSDK_GetDeviceModel(h, &model), -1);
+        EXPECT_EQ(DALUSDK_SetLedBrightness(h, 0, 50), -1);
+        text = cap.text();
+    }
     EXPECT_EQ(model, 0xDEADBEEFu);
-    EXPECT_EQ(DALUSDK_SetLedBrightness(h, 0, 50), -1);
+    const std::string writeFailed =
+        "[error] <UART_SendBytes:N> WriteFile failed with error " + std::to_string(EIO) + ".\n";
+    EXPECT_EQ(withoutLineNumbers(text),
+              writeFailed + "[error] <DOCMD_SendAndWaitRecvCmd:N> SendBytes, ret (-1) err!\n"
+                            "[error] <DOCMD_GetDeviceModel:N> DOCMD_SendAndWaitRecvCmd, ret (-1) err!\n" +
+                  writeFailed + "[error] <DOCMD_SendPackage:N> SendBytes, ret (-1) err!\n"
+                                "[error] <DOCMD_SetLedBrightness:N> DOCMD_SendPackage, ret (-1) err!\n");
     destroyPromptly(h);
     EXPECT_TRUE(threadsBackTo(threadsBefore));
 
