@@ -41,16 +41,11 @@ UartPort *UART_Open(const char *comName) {
         SDK_LOG_NULL("UART_Open", "comName");
         return nullptr;
     }
-    // "COM12" -> "\\.\COM12": the only form that reaches COM10 and above.
+    // "COM12" -> "\\.\COM12": the only form that reaches COM10 and above. A
+    // longer name is cut to the buffer (126 characters of path at most).
     char path[kPathBufferSize];
     std::memset(path, 0, sizeof(path));
-    const int length = std::snprintf(path, kPathBufferSize - 1, "\\\\.\\%s", comName);
-    if (length < 0 || length >= kPathBufferSize - 1) {
-        // A cut path could name some other device: refuse the name instead.
-        std::printf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path,
-                    (int)ERROR_FILENAME_EXCED_RANGE);
-        return nullptr;
-    }
+    std::snprintf(path, kPathBufferSize - 1, "\\\\.\\%s", comName);
 
     // No sharing: a port that another program holds fails here.
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
