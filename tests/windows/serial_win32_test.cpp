@@ -213,6 +213,33 @@ TEST_F(NullModem, SendCountIsOptionalAndEmptySendsWriteNothing) {
     EXPECT_EQ(UART_Close(port), 0);
 }
 
+TEST_F(NullModem, FrameNotWrittenWholeIsAFailedSend) {
+    // Nobody reads the far end, so the line's buffers fill up and the 1 ms
+    // write time-out cuts the write short.
+    UartPort *port = UART_Open(m_near.c_str());
+    ASSERT_NE(port, nullptr);
+    const Bytes big(4 << 20, 0x5A);
+    int sent = -1;
+    std::string text;
+    {
+        StdoutCapture capture;
+        EXPECT_EQ(UART_SendBytes(port, big.data(), (int)big.size(), &sent), -1);
+        text = capture.text();
+    }
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, (int)big.size());
+    EXPECT_EQ(withoutLineNumber(text), "[error] <UART_SendBytes:N> WriteFile failed with error 1460.\n");
+    EXPECT_EQ(UART_Close(port), 0);
+    // Drain what did get through, so that later tests start on a quiet line.
+    ASSERT_NE(farEnd(), nullptr);
+    int quietReads = 0;
+    waitUntil([&] {
+        uint8_t buf[4096];
+        quietReads = SimPort_Read(farEnd(), buf, sizeof buf, 100) > 0 ? 0 : quietReads + 1;
+        return quietReads >= 3;
+    }, 60000);
+}
+
 TEST_F(NullModem, SecondOpenOfAHeldPortIsRefused) {
     if (runningUnderWine()) GTEST_SKIP() << "wine does not enforce exclusive opens of serial devices";
     UartPort *first = UART_Open(m_near.c_str());
