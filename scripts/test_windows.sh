@@ -104,6 +104,8 @@ if [ ! -x "$LIGHTSIM" ]; then
 fi
 
 # ---- a fresh wine prefix and the COM ports -------------------------------
+# A server left over from an interrupted run would keep the old prefix alive.
+[ -d "$WINEPREFIX" ] && timeout 30 wineserver -k >/dev/null 2>&1
 rm -rf "$WINEPREFIX" "$RUN"
 mkdir -p "$RUN"
 # The first start makes the prefix; COM links may be added only afterwards.
