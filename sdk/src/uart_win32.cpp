@@ -5,7 +5,8 @@
 // receive thread and lets it see its stop flag without any cancel call.
 // Windows runs the requests on a synchronous handle one after the other, so a
 // write from the requesting thread waits behind the reader's ReadFile for at
-// most that 1 ms; no lock is needed.
+// most one read time-out (1 ms, rounded up to the system timer's tick); no
+// lock is needed.
 #include "uart.h"
 
 #include <cstdio>
