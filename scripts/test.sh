@@ -25,7 +25,8 @@ stage() {  # stage NAME COMMAND...
 
 build() {  # build DIR CMAKE-ARGS...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  mkdir -p "$dir"
+  cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
   cmake --build "$dir" -j "$JOBS"
 }
 
