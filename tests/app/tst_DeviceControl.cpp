@@ -2,7 +2,7 @@
 // line, forwarded arguments and result, and the close paths.
 #include "DeviceControl.h"
 #include "LogTimestamp.h"
-#include "StdoutCapture.h"
+#include "StampedLines.h"
 #include "StubLightKit.h"
 
 #include <QtTest>
@@ -118,7 +118,7 @@ void TestDeviceControl::forwarding()
         StdoutCapture out;
         QVERIFY(!op.invoke(dev));
         QCOMPARE(calls(), QStringList());
-        QCOMPARE(out.stampedLines(), QStringList() << nullLine(op.name, op.nullLine));
+        QCOMPARE(stampedLines(out), QStringList() << nullLine(op.name, op.nullLine));
     }
 
     QVERIFY(dev.open("COM3"));
@@ -128,17 +128,17 @@ void TestDeviceControl::forwarding()
         stub::result = -1;
         QVERIFY(!op.invoke(dev));
         QVERIFY(dev.isOpen());
-        QCOMPARE(out.stampedLines(),
+        QCOMPARE(stampedLines(out),
                  QStringList() << QStringLiteral("[error] <DeviceControl::%1:%2> %3 failed, ret:-1!")
                                           .arg(op.name).arg(op.failLine).arg(op.exportName));
         stub::result = 7; // any non-zero result is a failure and is printed as is
         QVERIFY(!op.invoke(dev));
-        QVERIFY(out.stampedLines().last().endsWith(QStringLiteral("failed, ret:7!")));
+        QVERIFY(stampedLines(out).last().endsWith(QStringLiteral("failed, ret:7!")));
 
         stub::result = 0;
-        const int linesBefore = out.stampedLines().size();
+        const int linesBefore = stampedLines(out).size();
         QVERIFY(op.invoke(dev));
-        QCOMPARE(out.stampedLines().size(), linesBefore);
+        QCOMPARE(stampedLines(out).size(), linesBefore);
         QCOMPARE(calls(), QStringList() << op.call << op.call << op.call);
     }
     stub::calls.clear();
@@ -153,7 +153,7 @@ void TestDeviceControl::openFailureStaysClosed()
     QVERIFY(!dev.open("/dev/ttyNothing"));
     QVERIFY(!dev.isOpen());
     QCOMPARE(calls(), QStringList() << "CreateHandle(/dev/ttyNothing)");
-    QCOMPARE(out.stampedLines(), QStringList() << nullLine("open", 34));
+    QCOMPARE(stampedLines(out), QStringList() << nullLine("open", 34));
     // Still closed: a forwarding call does not reach the library.
     QVERIFY(!dev.setWorkMode(1));
     QCOMPARE(calls().size(), 1);
@@ -165,7 +165,7 @@ void TestDeviceControl::closeWhenClosed()
     StdoutCapture out;
     QVERIFY(!dev.close());
     QCOMPARE(calls(), QStringList());
-    QCOMPARE(out.stampedLines(), QStringList() << nullLine("close", 51));
+    QCOMPARE(stampedLines(out), QStringList() << nullLine("close", 51));
 }
 
 void TestDeviceControl::closeWhenDestroyFails()
@@ -177,12 +177,12 @@ void TestDeviceControl::closeWhenDestroyFails()
     QVERIFY(!dev.close());
     QVERIFY(!dev.isOpen());
     QCOMPARE(calls(), QStringList() << "CreateHandle(COM3)" << "DestroyHandle(h)");
-    QCOMPARE(out.stampedLines(),
+    QCOMPARE(stampedLines(out),
              QStringList() << "[error] <DeviceControl::close:63> DALUSDK_DestroyHandle failed, ret:-1!");
     // Closed for good: the handle is not destroyed a second time.
     QVERIFY(!dev.close());
     QCOMPARE(calls().size(), 2);
-    QCOMPARE(out.stampedLines().last(), nullLine("close", 51));
+    QCOMPARE(stampedLines(out).last(), nullLine("close", 51));
 }
 
 void TestDeviceControl::destructor()
@@ -190,7 +190,7 @@ void TestDeviceControl::destructor()
     {
         StdoutCapture out;
         delete new DeviceControl;
-        QCOMPARE(out.stampedLines(), QStringList() << nullLine("close", 51));
+        QCOMPARE(stampedLines(out), QStringList() << nullLine("close", 51));
     }
     QCOMPARE(calls(), QStringList());
 
@@ -199,7 +199,7 @@ void TestDeviceControl::destructor()
     StdoutCapture out;
     delete dev;
     QCOMPARE(calls(), QStringList() << "CreateHandle(ttyUSB0)" << "DestroyHandle(h)");
-    QCOMPARE(out.stampedLines(), QStringList());
+    QCOMPARE(stampedLines(out), QStringList());
 }
 
 void TestDeviceControl::failedReadKeepsPreset()

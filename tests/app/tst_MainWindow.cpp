@@ -2,7 +2,7 @@
 // virtual light source through the serial panel, as a user would.
 #include "ConsoleTestSupport.h"
 #include "MainWindow.h"
-#include "StdoutCapture.h"
+#include "StampedLines.h"
 #include "VirtualLightSource.h"
 
 #include <QComboBox>
@@ -167,7 +167,7 @@ void TestMainWindow::openRecognisedModel()
     QVERIFY(w.brightArea->isEnabled());
     QVERIFY(w.modeArea->isEnabled());
     QCOMPARE(w.status->text(), QStringLiteral("设备已打开!"));
-    QCOMPARE(out.stampedLinesFrom({QStringLiteral("[info ] <MainWindow"), QStringLiteral("[error] <MainWindow")}),
+    QCOMPARE(stampedLinesFrom(out, {QStringLiteral("[info ] <MainWindow"), QStringLiteral("[error] <MainWindow")}),
              QStringList() << QStringLiteral("[info ] <MainWindow::onGetDeviceModel> Device model: 0x%1")
                                   .arg(model, 8, 16, QLatin1Char('0'))
                            << QStringLiteral("[info ] <MainWindow::onGetDeviceVersion> Device version: 4242"));
@@ -190,7 +190,7 @@ void TestMainWindow::openUnknownModel()
     QCOMPARE(w.text("lblDeviceModel"), QStringLiteral("None"));
     QCOMPARE(w.text("lblDeviceVersion"), QStringLiteral("None"));
     QCOMPARE(w.status->text(), QStringLiteral("设备型号(0x0000abcd)不匹配!"));
-    QCOMPARE(out.stampedLinesFrom({QStringLiteral("[info ] <MainWindow"), QStringLiteral("[error] <MainWindow")}),
+    QCOMPARE(stampedLinesFrom(out, {QStringLiteral("[info ] <MainWindow"), QStringLiteral("[error] <MainWindow")}),
              QStringList() << QStringLiteral("[info ] <MainWindow::onGetDeviceModel> Device model: 0x0000abcd")
                            << QStringLiteral("[error] <MainWindow::onGetDeviceModel:95> Device model (0x0000abcd) match error!"));
 }
@@ -207,7 +207,7 @@ void TestMainWindow::modelReadFails()
     QVERIFY(!w.brightArea->isEnabled());
     QVERIFY(!w.modeArea->isEnabled());
     QCOMPARE(w.status->text(), QStringLiteral("获取设备型号失败!"));
-    QCOMPARE(out.stampedLinesFrom({QStringLiteral("[error] <DeviceControl"), QStringLiteral("[info ] <MainWindow")}),
+    QCOMPARE(stampedLinesFrom(out, {QStringLiteral("[error] <DeviceControl"), QStringLiteral("[info ] <MainWindow")}),
              QStringList() << QStringLiteral("[error] <DeviceControl::getDeviceModel:333> DALUSDK_GetDeviceModel failed, ret:-1!"));
 }
 

@@ -3,7 +3,7 @@
 #include "DALU_LightKit.h"
 #include "DeviceControl.h"
 #include "SerialDeviceWidget.h"
-#include "StdoutCapture.h"
+#include "StampedLines.h"
 #include "VirtualLightSource.h"
 
 #include <QComboBox>
@@ -137,7 +137,7 @@ void TestSerialDeviceWidget::construction()
     QCOMPARE(p.enabled(), QStringLiteral("1110"));
     QCOMPARE(comboItems(p.combo), names);
     QCOMPARE(p.combo->currentText(), names.value(0));
-    QCOMPARE(out.stampedLines(), scanLines(names));
+    QCOMPARE(stampedLines(out), scanLines(names));
 }
 
 // The machine's own ports decide the count; the texts and lines follow it.
@@ -148,7 +148,7 @@ void TestSerialDeviceWidget::scanClick()
     StdoutCapture out;
     p.scan->click();
     const QStringList names = enumeratedNames();
-    QCOMPARE(out.stampedLines(), scanLines(names));
+    QCOMPARE(stampedLines(out), scanLines(names));
     QCOMPARE(comboItems(p.combo), names);
     QCOMPARE(p.combo->currentText(), names.value(0));
     if (names.isEmpty())
@@ -175,7 +175,7 @@ void TestSerialDeviceWidget::openWithoutPortName()
     StdoutCapture out;
     p.open->click();
     QCOMPARE(p.events, QStringList() << QStringLiteral("status:") + kNoPortText);
-    QCOMPARE(out.stampedLines(), QStringList());
+    QCOMPARE(stampedLines(out), QStringList());
     QCOMPARE(p.enabled(), QStringLiteral("1110"));
 }
 
@@ -187,7 +187,7 @@ void TestSerialDeviceWidget::openFailure()
     p.open->click();
     QCOMPARE(p.events, QStringList() << QStringLiteral("deviceChanged(closed)")
                                      << QStringLiteral("status:") + kOpenFailedText);
-    QCOMPARE(out.stampedLinesFrom(kPanelLines),
+    QCOMPARE(stampedLinesFrom(out, kPanelLines),
              QStringList()
                  << QStringLiteral("[info ] <SerialDeviceWidget::on_btnPortOpen_clicked> comName:") + kMissingPort
                  << QStringLiteral("[error] <DeviceControl::open:34> m_sdkHandle is null!")
@@ -212,7 +212,7 @@ void TestSerialDeviceWidget::openAndClose()
         QCOMPARE(p.events, QStringList() << QStringLiteral("deviceChanged(closed)")
                                          << QStringLiteral("status:") + kOpenedText
                                          << QStringLiteral("deviceChanged(open)"));
-        QCOMPARE(out.stampedLinesFrom(kPanelLines),
+        QCOMPARE(stampedLinesFrom(out, kPanelLines),
                  QStringList()
                      << QStringLiteral("[info ] <SerialDeviceWidget::on_btnPortOpen_clicked> comName:") + port
                      << QStringLiteral("[info ] <SerialDeviceWidget::onSerialPortOpen> SerialPort opened!")
@@ -228,7 +228,7 @@ void TestSerialDeviceWidget::openAndClose()
     StdoutCapture out;
     p.close->click();
     QCOMPARE(p.events, QStringList() << QStringLiteral("deviceChanged(closed)"));
-    QCOMPARE(out.stampedLinesFrom(kPanelLines),
+    QCOMPARE(stampedLinesFrom(out, kPanelLines),
              QStringList() << QStringLiteral("[info ] <SerialDeviceWidget::onSerialPortClose> DeviceControl closed!!!"));
     QCOMPARE(p.enabled(), QStringLiteral("1110"));
     QVERIFY(!p.device->isOpen());
@@ -242,7 +242,7 @@ void TestSerialDeviceWidget::closeClickWhenNothingOpen()
     StdoutCapture out;
     p.close->click();
     QCOMPARE(p.events, QStringList() << QStringLiteral("deviceChanged(closed)"));
-    QCOMPARE(out.stampedLines(), QStringList());
+    QCOMPARE(stampedLines(out), QStringList());
     QCOMPARE(p.enabled(), QStringLiteral("1110"));
 }
 
@@ -272,7 +272,7 @@ void TestSerialDeviceWidget::destruction()
     StdoutCapture out;
     p.widget.reset();
     QCOMPARE(p.events, QStringList());
-    QCOMPARE(out.stampedLines(), lines);
+    QCOMPARE(stampedLines(out), lines);
     if (open) {
         // The line is free again: a second open of the same pty succeeds.
         void *h = DALUSDK_CreateHandle(sim.portPath().c_str());

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "DALU_LightKit.h"
+#include "frames.h"
 #include "ref_parser.h"
 
 namespace {
@@ -182,19 +183,6 @@ const WriteCase kWrites[] = {
     {0x0406, Arg::None, 0, [](void *h, int, unsigned) { return DALUSDK_ModeTrigger_OnTrigger(h); }},
 };
 constexpr int kWriteCount = sizeof kWrites / sizeof kWrites[0];
-
-std::vector<uint8_t> frameOf(uint16_t code, const std::vector<uint8_t> &payload) {
-    std::vector<uint8_t> f = {0x55, 0xAA, static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code & 0xFF),
-                              static_cast<uint8_t>(payload.size())};
-    uint8_t sum = static_cast<uint8_t>(f[2] + f[3] + f[4]);
-    for (uint8_t b : payload) {
-        f.push_back(b);
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    f.push_back(sum);
-    f.push_back(0xFA);
-    return f;
-}
 
 // Enough zeros to carry the parser out of any half frame (a 249-byte payload,
 // its checksum and end byte) without completing one: 0x00 is never an end byte.

@@ -16,6 +16,7 @@
 
 #include "DALU_LightKit.h"
 #include "hostile_util.h"
+#include "stdout_capture.h"
 
 namespace {
 

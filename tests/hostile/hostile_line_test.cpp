@@ -21,6 +21,7 @@
 #include "DALU_LightKit.h"
 #include "VirtualLightSource.h"
 #include "hostile_util.h"
+#include "stdout_capture.h"
 
 namespace {
 

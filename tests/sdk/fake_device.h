@@ -8,23 +8,7 @@
 #include <vector>
 
 #include "DALU_LightKit.h"
-
-using Bytes = std::vector<uint8_t>;
-
-// Frame built independently of the library's encoder.
-inline Bytes frameOf(uint16_t cmd, const Bytes &payload) {
-    Bytes f = {0x55, 0xAA, (uint8_t)(cmd >> 8), (uint8_t)cmd, (uint8_t)payload.size()};
-    unsigned sum = f[2] + f[3] + f[4];
-    for (uint8_t b : payload) {
-        f.push_back(b);
-        sum += b;
-    }
-    f.push_back((uint8_t)sum);
-    f.push_back(0xFA);
-    return f;
-}
-
-inline uint16_t frameCmd(const Bytes &frame) { return (uint16_t)((frame[2] << 8) | frame[3]); }
+#include "frames.h"
 
 class FakeDevice {
 public:

@@ -7,28 +7,14 @@
 #include <vector>
 
 #include "SimDevice.h"
+#include "frames.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 const SimClock::time_point t0 = SimClock::time_point(std::chrono::hours(1));
-
-// The wire frame, built here by hand rather than by the codec under use.
-Bytes frame(uint16_t cmd, Bytes payload) {
-    Bytes f = {0x55, 0xAA, static_cast<uint8_t>(cmd >> 8), static_cast<uint8_t>(cmd & 0xFF),
-               static_cast<uint8_t>(payload.size())};
-    uint8_t sum = static_cast<uint8_t>(f[2] + f[3] + f[4]);
-    for (uint8_t b : payload) {
-        f.push_back(b);
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    f.push_back(sum);
-    f.push_back(0xFA);
-    return f;
-}
 
 CmdPkg request(uint16_t cmd, Bytes payload) {
     CmdPkg p;
@@ -90,7 +76,7 @@ TEST_F(SimDeviceTest, EveryWriteReadsBackWithItsAnswerLength) {
         SCOPED_TRACE(::testing::Message() << std::hex << "write 0x" << r.writeCmd);
         EXPECT_EQ(send(r.writeCmd, r.writePayload), SimRequestKind::Write);
         EXPECT_EQ(ans.frameCount, 0);  // writes are not answered
-        EXPECT_EQ(read(r.readCmd, r.readPayload), frame(r.readCmd, r.answer));
+        EXPECT_EQ(read(r.readCmd, r.readPayload), frameOf(r.readCmd, r.answer));
     }
 
     EXPECT_EQ(send(0x0406, {}), SimRequestKind::Write);
@@ -122,19 +108,19 @@ TEST_F(SimDeviceTest, IdentityAndTemperatureReads) {
     SimDevice eight(0xFFAA0800u, 0x12345678u, t0);
     SimAnswer a;
     ASSERT_EQ(eight.handle(request(0xFF00, {}), t0, &a), SimRequestKind::Read);
-    EXPECT_EQ(sent(a, 0), frame(0xFF00, {0xFF, 0xAA, 0x08, 0x00}));
+    EXPECT_EQ(sent(a, 0), frameOf(0xFF00, {0xFF, 0xAA, 0x08, 0x00}));
     ASSERT_EQ(eight.handle(request(0xFE00, {}), t0, &a), SimRequestKind::Read);
-    EXPECT_EQ(sent(a, 0), frame(0xFE00, {0x12, 0x34, 0x56, 0x78}));
-    EXPECT_EQ(read(0xFE00, {}), frame(0xFE00, {0x00, 0x01, 0x02, 0x03}));
+    EXPECT_EQ(sent(a, 0), frameOf(0xFE00, {0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(read(0xFE00, {}), frameOf(0xFE00, {0x00, 0x01, 0x02, 0x03}));
     EXPECT_EQ(read(0xFF00, {}), Bytes({0x55, 0xAA, 0xFF, 0x00, 0x04, 0xFF, 0xAA, 0x04, 0x00, 0xB0, 0xFA}));
 
     dev.setFixedTemperature(2, 25.0f, true);
     dev.setFixedTemperature(1, -2.0f, false);
     EXPECT_EQ(read(0x9000, {0x02}), Bytes({0x55, 0xAA, 0x90, 0x00, 0x04, 0x02, 0x09, 0xC4, 0x01, 0x64, 0xFA}));
-    EXPECT_EQ(read(0x9000, {0x01}), frame(0x9000, {0x01, 0xFF, 0x38, 0x00}));
-    EXPECT_EQ(read(0x9001, {0x02}), frame(0x9001, {0x02, 0x09, 0xC4}));
-    EXPECT_EQ(read(0x9002, {0x02}), frame(0x9002, {0x02, 0x01}));
-    EXPECT_EQ(read(0x9002, {0x01}), frame(0x9002, {0x01, 0x00}));
+    EXPECT_EQ(read(0x9000, {0x01}), frameOf(0x9000, {0x01, 0xFF, 0x38, 0x00}));
+    EXPECT_EQ(read(0x9001, {0x02}), frameOf(0x9001, {0x02, 0x09, 0xC4}));
+    EXPECT_EQ(read(0x9002, {0x02}), frameOf(0x9002, {0x02, 0x01}));
+    EXPECT_EQ(read(0x9002, {0x01}), frameOf(0x9002, {0x01, 0x00}));
 }
 
 // Codes outside the plan, and requests too short for their code or naming a
@@ -172,7 +158,7 @@ TEST_F(SimDeviceTest, UnknownAndMalformedRequestsAreIgnored) {
     }
     EXPECT_EQ(std::memcmp(&before, &dev.state(), sizeof before), 0);
     // A longer payload than the code needs is still served.
-    EXPECT_EQ(read(0x8001, {0x09, 0x09}), frame(0x8001, {0x00}));
+    EXPECT_EQ(read(0x8001, {0x09, 0x09}), frameOf(0x8001, {0x00}));
 }
 
 TEST_F(SimDeviceTest, AnswerFaultsShapeTheFrames) {
@@ -194,19 +180,19 @@ TEST_F(SimDeviceTest, AnswerFaultsShapeTheFrames) {
     badSum.badChecksum = true;
     twice.answerTwice = true;
     wrongCode.wrongCode = true;
-    const Bytes good = frame(0x8102, {0x01, 0x00, 0x64});
+    const Bytes good = frameOf(0x8102, {0x01, 0x00, 0x64});
     Bytes bad = good;
     bad[8] = static_cast<uint8_t>(bad[8] + 1);
     const Row rows[] = {
         {"none", SimFaults(), 0x8102, {0x01}, {good}},
         {"silent", silent, 0x8102, {0x01}, {}},
-        {"wrong ledId", wrongId, 0x8102, {0x01}, {frame(0x8102, {0x02, 0x00, 0x64})}},
-        {"wrong ledId wraps", wrongId, 0x8102, {0x03}, {frame(0x8102, {0x00, 0x00, 0x00})}},
-        {"wrong ledId, no channel", wrongId, 0x8001, {}, {frame(0x8001, {0x03})}},
-        {"wrong length", wrongLen, 0x8102, {0x01}, {frame(0x8102, {0x01, 0x00, 0x64, 0x00})}},
+        {"wrong ledId", wrongId, 0x8102, {0x01}, {frameOf(0x8102, {0x02, 0x00, 0x64})}},
+        {"wrong ledId wraps", wrongId, 0x8102, {0x03}, {frameOf(0x8102, {0x00, 0x00, 0x00})}},
+        {"wrong ledId, no channel", wrongId, 0x8001, {}, {frameOf(0x8001, {0x03})}},
+        {"wrong length", wrongLen, 0x8102, {0x01}, {frameOf(0x8102, {0x01, 0x00, 0x64, 0x00})}},
         {"bad checksum", badSum, 0x8102, {0x01}, {bad}},
         {"twice", twice, 0x8102, {0x01}, {good, good}},
-        {"wrong code", wrongCode, 0x8102, {0x01}, {frame(0xC102, {0x01, 0x00, 0x64})}},
+        {"wrong code", wrongCode, 0x8102, {0x01}, {frameOf(0xC102, {0x01, 0x00, 0x64})}},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -268,7 +254,7 @@ TEST_F(SimDeviceTest, TemperatureFollowsBrightnessWithHysteresis) {
         EXPECT_EQ(dev.temperature(0).overTemp, s.over) << s.atSec;
     }
     // Below 60.00 C on the way up, the alarm stays down.
-    EXPECT_EQ(read(0x9000, {0x00}), frame(0x9000, {0x00, 0x09, 0xC4, 0x00}));
+    EXPECT_EQ(read(0x9000, {0x00}), frameOf(0x9000, {0x00, 0x09, 0xC4, 0x00}));
 }
 
 TEST_F(SimDeviceTest, FixedTemperaturesStayExactlyAsSet) {
@@ -287,7 +273,7 @@ TEST_F(SimDeviceTest, FixedTemperaturesStayExactlyAsSet) {
         EXPECT_EQ(dev.temperature(3).centi, 32767);
         EXPECT_FALSE(dev.temperature(3).overTemp);
     }
-    EXPECT_EQ(read(0x9000, {0x03}), frame(0x9000, {0x03, 0x7F, 0xFF, 0x00}));
+    EXPECT_EQ(read(0x9000, {0x03}), frameOf(0x9000, {0x03, 0x7F, 0xFF, 0x00}));
 
     // Leaving fixed mode, the model carries on from the fixed values.
     dev.setFixedMode(false);

@@ -22,6 +22,7 @@
 #include "DALU_LightKit.h"
 #include "VirtualLightSource.h"
 #include "sim_test_util.h"
+#include "stdout_capture.h"
 
 extern char **environ;
 
@@ -267,9 +268,9 @@ TEST_F(SimSerialTest, FaultsThatFailReads) {
         sim.setFaults(r.faults);
         sim.clearReceivedFrames();
         int mode = 42;
-        CaptureStdout out;
+        StdoutCapture out;
         EXPECT_EQ(DALUSDK_GetWorkMode(handle, &mode), -1);
-        EXPECT_EQ(out.lines(), r.lines);
+        EXPECT_EQ(withoutLineNumber(out.lines()), r.lines);
         EXPECT_EQ(mode, 42);
         EXPECT_EQ(framesAfter(static_cast<size_t>(r.sends)),
                   std::vector<std::string>(static_cast<size_t>(r.sends), "55 AA 80 01 00 81 FA"));
@@ -284,10 +285,10 @@ TEST_F(SimSerialTest, WrongLedIdAndWrongLengthFailChannelReads) {
     float temp = 1.5f;
     unsigned char status = 7;
     {
-        CaptureStdout out;
+        StdoutCapture out;
         EXPECT_EQ(DALUSDK_GetLedBrightness(handle, 1, &value), -1);
         EXPECT_EQ(DALUSDK_GetLedTempStatus(handle, 3, &temp, &status), -1);
-        EXPECT_EQ(out.lines(), Lines({"[error] <DOCMD_GetLedBrightness:N> Received ID not matched, value (1 != 2) err!",
+        EXPECT_EQ(withoutLineNumber(out.lines()), Lines({"[error] <DOCMD_GetLedBrightness:N> Received ID not matched, value (1 != 2) err!",
                                       "[error] <DOCMD_GetLedTempStatus:N> Received ID not matched, value (3 != 0) err!"}));
     }
     EXPECT_EQ(temp, 1.5f);
@@ -297,9 +298,9 @@ TEST_F(SimSerialTest, WrongLedIdAndWrongLengthFailChannelReads) {
     f = SimFaults();
     f.wrongLength = true;
     sim.setFaults(f);
-    CaptureStdout out;
+    StdoutCapture out;
     EXPECT_EQ(DALUSDK_GetLedTempStatus(handle, 0, &temp, &status), -1);
-    EXPECT_EQ(out.lines(), Lines({"[error] <DOCMD_GetLedTempStatus:N> recvpkg.len (5 != 4) err!"}));
+    EXPECT_EQ(withoutLineNumber(out.lines()), Lines({"[error] <DOCMD_GetLedTempStatus:N> recvpkg.len (5 != 4) err!"}));
 }
 
 // Faults that a read survives: each costs at most extra sends.
@@ -312,13 +313,13 @@ TEST_F(SimSerialTest, FaultsThatReadsRecoverFrom) {
     s.globalEnable = 1;
     sim.setState(s);
     {
-        CaptureStdout out;
+        StdoutCapture out;
         for (int i = 0; i < 3; ++i) {
             int mode = -1;
             EXPECT_EQ(DALUSDK_GetWorkMode(handle, &mode), 0);
             EXPECT_EQ(mode, 3);
         }
-        EXPECT_EQ(out.lines(), Lines());
+        EXPECT_EQ(withoutLineNumber(out.lines()), Lines());
     }
     // The second and third read each lost their first answer and sent again.
     EXPECT_EQ(framesAfter(5).size(), 5u);
@@ -367,7 +368,7 @@ TEST_F(SimSerialTest, NoiseAndUnsolicitedFramesAreIgnored) {
     sim.setState(s);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int reads = 0;
-    CaptureStdout out;
+    StdoutCapture out;
     while ((sim.counters().unsolicitedSent < 30 || sim.counters().noiseBytesSent < 120) &&
            std::chrono::steady_clock::now() < end) {
         int mode = -1;
@@ -378,7 +379,7 @@ TEST_F(SimSerialTest, NoiseAndUnsolicitedFramesAreIgnored) {
         ASSERT_EQ(value, 55);
         ++reads;
     }
-    EXPECT_EQ(out.lines(), Lines());
+    EXPECT_EQ(withoutLineNumber(out.lines()), Lines());
     EXPECT_GE(sim.counters().unsolicitedSent, 30u);
     EXPECT_GE(sim.counters().noiseBytesSent, 120u);
     EXPECT_GT(reads, 0);
@@ -420,10 +421,10 @@ TEST_F(SimSerialTest, StopIsAnUnplug) {
     EXPECT_EQ(sim.portPath(), "");
     int mode = 42;
     {
-        CaptureStdout out;
+        StdoutCapture out;
         EXPECT_EQ(DALUSDK_GetWorkMode(handle, &mode), -1);
         // The write to a pty whose master is gone fails at once (EIO).
-        EXPECT_EQ(out.lines(), Lines({"[error] <UART_SendBytes:N> WriteFile failed with error 5.",
+        EXPECT_EQ(withoutLineNumber(out.lines()), Lines({"[error] <UART_SendBytes:N> WriteFile failed with error 5.",
                                       "[error] <DOCMD_SendAndWaitRecvCmd:N> SendBytes, ret (-1) err!",
                                       kWorkModeFailed}));
     }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "DALU_LightKit.h"
+#include "stdout_capture.h"
 #include "win_test_util.h"
 
 namespace {

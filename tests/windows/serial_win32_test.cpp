@@ -17,6 +17,7 @@
 #include "fake_device.h"
 #include "sim_port.h"
 #include "uart.h"
+#include "stdout_capture.h"
 #include "win_test_util.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // Shared by the panel tests: the virtual light source on a pseudo-terminal
 // with the program's DeviceControl opened on it, and frames as hex text.
 
-#include "../StdoutCapture.h"
+#include "../StampedLines.h"
 
 #include "DeviceControl.h"
 #include "VirtualLightSource.h"

@@ -301,7 +301,7 @@ void BrightnessPanelTest::pollRunsWhileOpenAndStopsOnClose()
     QVERIFY(!panel.isPolling());
     // A tick that still comes finds the device closed and asks nothing.
     poll(&panel);
-    QCOMPARE(log.stampedLines().filter("DeviceControl::"), QStringList());
+    QCOMPARE(stampedLines(log).filter("DeviceControl::"), QStringList());
     QCOMPARE(spy.count(), 0);
     QCOMPARE(tempText(rows(&panel).at(2)), QStringLiteral("42.00"));
 }

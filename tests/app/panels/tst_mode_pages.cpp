@@ -148,7 +148,7 @@ void ModePagesTest::controlsWriteTheDevice()
         act(w.get(), control, action);
 
     QCOMPARE(link.takeFrames(), frames);
-    QCOMPARE(log.stampedLines(), lines);
+    QCOMPARE(stampedLines(log), lines);
     if (control == "pbTriggerOnce") {
         QCOMPARE(link.sim.state().triggerCount, 3u);
         QVERIFY(!w->findChild<QPushButton *>(control)->isChecked());
@@ -248,7 +248,7 @@ void ModePagesTest::initReadsAndWritesBackChanges()
     for (const QString &entry : widgets)
         got << shown(w.get(), entry.section('=', 0, 0));
     QCOMPARE(got, widgets);
-    QCOMPARE(log.stampedLines().value(0), QStringLiteral("[debug] <%1::onWorkModeInit> ").arg(page));
+    QCOMPARE(stampedLines(log).value(0), QStringLiteral("[debug] <%1::onWorkModeInit> ").arg(page));
 }
 
 void ModePagesTest::failedReadsKeepWidgets_data()
@@ -329,9 +329,9 @@ void ModePagesTest::noDeviceNoCall()
         spin->setValue(42);
 
     QCOMPARE(link.takeFrames(), QStringList());
-    QCOMPARE(log.stampedLines().filter("DeviceControl::"), QStringList());
+    QCOMPARE(stampedLines(log).filter("DeviceControl::"), QStringList());
     // Every control still reached its slot.
-    QCOMPARE(log.stampedLines().size(), 1 + w->findChildren<QAbstractButton *>().size()
+    QCOMPARE(stampedLines(log).size(), 1 + w->findChildren<QAbstractButton *>().size()
                                             + w->findChildren<QSpinBox *>().size());
 }
 
@@ -368,7 +368,7 @@ void ModePagesTest::parameterlessPages()
     ordinal.updateDeviceControl(&link.dev);
     normal.onWorkModeInit();
     ordinal.onWorkModeInit();
-    QCOMPARE(log.stampedLines(), (QStringList{"[debug] <NormalModeWidget::updateDeviceControl> ",
+    QCOMPARE(stampedLines(log), (QStringList{"[debug] <NormalModeWidget::updateDeviceControl> ",
                                              "[debug] <OrdinalModeWidget::updateDeviceControl> ",
                                              "[debug] <NormalModeWidget::onWorkModeInit> "}));
 }

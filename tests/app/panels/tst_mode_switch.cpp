@@ -14,10 +14,10 @@ QTabWidget *tabs(WorkModeSwitchWidget *w)
 
 QStringList switcherLines(const StdoutCapture &log)
 {
-    return log.stampedLinesFrom({"[debug] <WorkModeSwitchWidget::on_", "[info ] <WorkModeSwitchWidget",
-                                 "[error] <WorkModeSwitchWidget", "[debug] <NormalModeWidget::onWorkModeInit",
-                                 "[debug] <TtlModeWidget::onWorkModeInit", "[debug] <EdgeModeWidget::onWorkModeInit",
-                                 "[debug] <TriggerModeWidget::onWorkModeInit"});
+    return stampedLinesFrom(log, {"[debug] <WorkModeSwitchWidget::on_", "[info ] <WorkModeSwitchWidget",
+                                  "[error] <WorkModeSwitchWidget", "[debug] <NormalModeWidget::onWorkModeInit",
+                                  "[debug] <TtlModeWidget::onWorkModeInit", "[debug] <EdgeModeWidget::onWorkModeInit",
+                                  "[debug] <TriggerModeWidget::onWorkModeInit"});
 }
 
 } // namespace
@@ -56,7 +56,7 @@ void ModeSwitchTest::formHasTheFiveModes()
         QCOMPARE(QString::fromLatin1(tw->widget(i)->metaObject()->className()), classes.at(i));
     }
     // Building the form calls no slot.
-    QCOMPARE(log.stampedLines(), QStringList());
+    QCOMPARE(stampedLines(log), QStringList());
 }
 
 void ModeSwitchTest::attachSelectsTheDeviceMode_data()
@@ -111,11 +111,11 @@ void ModeSwitchTest::attachSelectsTheDeviceMode()
     QCOMPARE(tabs(&w)->currentIndex(), tab);
     QCOMPARE(link.takeFrames(), frames);
     QCOMPARE(switcherLines(log), lines);
-    const QString attach = log.stampedLines().value(0);
+    const QString attach = stampedLines(log).value(0);
     QVERIFY2(attach.startsWith("[debug] <WorkModeSwitchWidget::updateDeviceControl> pDevCtrl:0x"),
              qPrintable(attach));
     // Every page is handed the device, in tab order.
-    QCOMPARE(log.stampedLines().filter("::updateDeviceControl> ").mid(1),
+    QCOMPARE(stampedLines(log).filter("::updateDeviceControl> ").mid(1),
              (QStringList{"[debug] <NormalModeWidget::updateDeviceControl> ",
                           "[debug] <TtlModeWidget::updateDeviceControl> ",
                           "[debug] <EdgeModeWidget::updateDeviceControl> ",
@@ -187,7 +187,7 @@ void ModeSwitchTest::failedModeWriteShowsInTheLog()
     tabs(&w)->setCurrentIndex(4);
 
     QCOMPARE(tabs(&w)->currentIndex(), 4);
-    QCOMPARE(log.stampedLines().mid(1),
+    QCOMPARE(stampedLines(log).mid(1),
              (QStringList{"[error] <DeviceControl::setWorkMode:85> DALUSDK_SetWorkMode failed, ret:-1!",
                           "[info ] <WorkModeSwitchWidget::on_twModeSwitch_currentChanged> SetWorkMode:4, ret:0"}));
 }
@@ -212,7 +212,7 @@ void ModeSwitchTest::indexOutsideTheModesChangesNothing()
 
     QVERIFY(QMetaObject::invokeMethod(&w, "on_twModeSwitch_currentChanged", Q_ARG(int, index)));
 
-    const QStringList lines = log.stampedLines();
+    const QStringList lines = stampedLines(log);
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.at(0),
              QStringLiteral("[debug] <WorkModeSwitchWidget::on_twModeSwitch_currentChanged> index:%1").arg(index));
