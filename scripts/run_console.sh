@@ -28,34 +28,8 @@ if [ ! -x build/app/LightConsole ]; then
   exit 1
 fi
 
-simlog="$(mktemp)"
-simpid=""
-cleanup() {
-  if [ -n "$simpid" ] && kill -0 "$simpid" 2>/dev/null; then
-    kill "$simpid" 2>/dev/null || true
-    wait "$simpid" 2>/dev/null || true
-  fi
-  rm -f "$simlog"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-build/sim/lightsim >"$simlog" 2>&1 &
-simpid=$!
-
-# Wait for the simulator's first line, which names its pseudo-terminal.
-port=""
-for _ in $(seq 1 100); do
-  port="$(sed -n 's/^lightsim: serving \([^ ]*\).*/\1/p' "$simlog" | head -n 1)"
-  [ -n "$port" ] && break
-  kill -0 "$simpid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "run_console: the virtual light source did not start:" >&2
-  cat "$simlog" >&2
-  exit 1
-fi
+source scripts/lightsim_background.sh
+start_lightsim run_console
 
 cat <<MSG
 run_console: the virtual light source is serving $port

@@ -11,32 +11,8 @@ bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2 --target lightsim console_shot
 
-simlog="$(mktemp)"
-simpid=""
-cleanup() {
-  if [ -n "$simpid" ] && kill -0 "$simpid" 2>/dev/null; then
-    kill "$simpid" 2>/dev/null || true
-    wait "$simpid" 2>/dev/null || true
-  fi
-  rm -f "$simlog"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-build/sim/lightsim >"$simlog" 2>&1 &
-simpid=$!
-port=""
-for _ in $(seq 1 100); do
-  port="$(sed -n 's/^lightsim: serving \([^ ]*\).*/\1/p' "$simlog" | head -n 1)"
-  [ -n "$port" ] && break
-  kill -0 "$simpid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "screenshot: the virtual light source did not start:" >&2
-  cat "$simlog" >&2
-  exit 1
-fi
+source scripts/lightsim_background.sh
+start_lightsim screenshot
 
 mkdir -p docs
 # The window's own log goes to a file; the tool's summary and any clipped
