@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "cmdpkg.h"
+#include "fuzz_quiet.h"
 #include "ref_parser.h"
 
 namespace {
@@ -97,12 +98,7 @@ size_t encodeAndFeed(const uint8_t *data, size_t size, CmdPkgCodec *codec, RefPa
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    // The library prints its lines on stdout; at fuzzing speed they only cost time.
-    const int devnull = open("/dev/null", O_WRONLY);
-    if (devnull >= 0) {
-        dup2(devnull, STDOUT_FILENO);
-        close(devnull);
-    }
+    silenceStdout();
     return 0;
 }
 

@@ -25,6 +25,7 @@
 
 #include "DALU_LightKit.h"
 #include "frames.h"
+#include "fuzz_quiet.h"
 #include "ref_parser.h"
 
 namespace {
@@ -306,12 +307,7 @@ void runWrite(const WriteCase &wc, int led, unsigned value, Line &line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    // The library prints its lines on stdout; at fuzzing speed they only cost time.
-    const int devnull = open("/dev/null", O_WRONLY);
-    if (devnull >= 0) {
-        dup2(devnull, STDOUT_FILENO);
-        close(devnull);
-    }
+    silenceStdout();
     return 0;
 }
 
