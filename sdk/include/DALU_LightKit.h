@@ -29,6 +29,15 @@
  *   followed by a 100 ms wait). sendCallback runs on the requesting thread,
  *   inside the request. DALUSDK_PushRecvBytes is for caller-driven handles
  *   only and may be called from any one thread while a request waits.
+ *
+ * Log lines
+ *   By default each line goes to standard output. DALUSDK_SetLogHandler sends
+ *   them to a function of the program's own instead (process-wide). The
+ *   handler runs on the thread that produced the line: the calling thread for
+ *   a call's own lines, a handle's receive thread for that thread's lines;
+ *   so it may run on several threads at once and must be thread-safe itself.
+ *   A line is delivered whole, exactly once, to the handler that was set when
+ *   it was produced, or to standard output.
  */
 #ifndef DALU_LIGHTKIT_H
 #define DALU_LIGHTKIT_H
@@ -59,6 +68,10 @@ extern "C" {
 /* Sends one encoded frame of `count` bytes; returns 0 when it was sent. */
 typedef int (*DALUSDK_SendCallback)(const unsigned char *bytes, int count, void *userData);
 
+/* Receives each line the library would print, without its trailing newline.
+ * `line` is valid only during the call. */
+typedef void (*DALUSDK_LogHandler)(const char *line, void *userData);
+
 /* ---- Handles -------------------------------------------------------- */
 
 /* Opens the serial port `comName` ("COM3", "ttyUSB0", "/dev/pts/4") at 115200 8N1. */
@@ -73,6 +86,15 @@ DALUSDK_API int DALUSDK_DestroyHandle2(void *handle);
 DALUSDK_API int DALUSDK_PushRecvBytes(void *handle, const unsigned char *buffer, int count);
 /* Stores the library version (20100); needs no handle. */
 DALUSDK_API int DALUSDK_GetSdkVersion(unsigned int *version);
+
+/* ---- Log lines -------------------------------------------------------- */
+
+/* Sends the library's lines to `handler` instead of standard output; NULL
+ * restores standard output. Returns 0. Process-wide; may be called while
+ * other threads log. When it returns, no line is being delivered to the
+ * previous handler any more, so its userData may be freed. The handler must
+ * not call DALUSDK_SetLogHandler itself. */
+DALUSDK_API int DALUSDK_SetLogHandler(DALUSDK_LogHandler handler, void *userData);
 
 /* ---- Device and work mode ------------------------------------------- */
 

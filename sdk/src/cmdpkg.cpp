@@ -105,8 +105,8 @@ int CMDPKG_CreateBytes(const CmdPkg *inpkg, uint8_t *outdata) {
     }
     // The frame length must fit in outdata[0] and the frame in the 256-byte buffer.
     if (inpkg->len > kCmdPkgMaxEncodeLen) {
-        std::printf("[error] <%s:%d> %s (%d > %d) err!\n", "CMDPKG_CreateBytes", __LINE__, "inpkg->len",
-                    (int)inpkg->len, kCmdPkgMaxEncodeLen);
+        SDK_LogPrintf("[error] <%s:%d> %s (%d > %d) err!\n", "CMDPKG_CreateBytes", __LINE__, "inpkg->len",
+                      (int)inpkg->len, kCmdPkgMaxEncodeLen);
         return -1;
     }
     const int len = inpkg->len;

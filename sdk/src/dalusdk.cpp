@@ -66,7 +66,7 @@ int DALUSDK_PushRecvBytes(void *handle, const unsigned char *buffer, int count) 
     REQUIRE_NOT_NULL(buffer, "buffer");
     // Taken as unsigned, a negative count would read far past the buffer.
     if (count < 0) {
-        std::printf("[error] <%s:%d> %d < 0 err!\n", __func__, __LINE__, count);
+        SDK_LogPrintf("[error] <%s:%d> %d < 0 err!\n", __func__, __LINE__, count);
         return -1;
     }
     return DOCMD_RecvBytes(link(handle), buffer, (uint32_t)count);
@@ -75,6 +75,11 @@ int DALUSDK_PushRecvBytes(void *handle, const unsigned char *buffer, int count) 
 int DALUSDK_GetSdkVersion(unsigned int *version) {
     REQUIRE_NOT_NULL(version, "version");
     *version = DALUSDK_VERSION;
+    return 0;
+}
+
+int DALUSDK_SetLogHandler(DALUSDK_LogHandler handler, void *userData) {
+    SDK_SetLogHandler(handler, userData);
     return 0;
 }
 

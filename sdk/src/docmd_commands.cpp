@@ -53,8 +53,8 @@ int readCommand(const char *func, DeviceLink *handle, uint16_t cmd, std::initial
         return -1;
     }
     if (reply->len != replyLen) {
-        std::printf("[error] <%s:%d> %s (%d != %d) err!\n", func, __LINE__, "recvpkg.len", (int)reply->len,
-                    (int)replyLen);
+        SDK_LogPrintf("[error] <%s:%d> %s (%d != %d) err!\n", func, __LINE__, "recvpkg.len", (int)reply->len,
+                      (int)replyLen);
         return -1;
     }
     return 0;
@@ -63,8 +63,8 @@ int readCommand(const char *func, DeviceLink *handle, uint16_t cmd, std::initial
 // A per-channel reply repeats the requested ledId as its first byte.
 int echoTest(const char *func, const CmdPkg &reply, uint8_t ledId) {
     if (reply.data[0] != ledId) {
-        std::printf("[error] <%s:%d> %s, value (%d != %d) err!\n", func, __LINE__, "Received ID not matched",
-                    (int)ledId, (int)reply.data[0]);
+        SDK_LogPrintf("[error] <%s:%d> %s, value (%d != %d) err!\n", func, __LINE__, "Received ID not matched",
+                      (int)ledId, (int)reply.data[0]);
         return -1;
     }
     return 0;

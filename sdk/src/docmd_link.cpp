@@ -150,7 +150,7 @@ static int encodeFrame(const char *func, const CmdPkg *pkg, uint8_t *frame) {
     std::memset(frame, 0, kCmdPkgFrameBufSize);
     int ret = CMDPKG_CreateBytes(pkg, frame);
     if (ret != 0) {
-        std::printf("[error] <%s:%d> %s, ret (%d) err!\n", func, __LINE__, "CMDPKG_CreateBytes", ret);
+        SDK_LogPrintf("[error] <%s:%d> %s, ret (%d) err!\n", func, __LINE__, "CMDPKG_CreateBytes", ret);
         return -1;
     }
     return frame[0];
@@ -159,7 +159,7 @@ static int encodeFrame(const char *func, const CmdPkg *pkg, uint8_t *frame) {
 static int sendFrame(const char *func, DeviceLink *link, const uint8_t *frame) {
     int ret = link->send(frame + 1, frame[0], link->userData);
     if (ret != 0) {
-        std::printf("[error] <%s:%d> %s, ret (%d) err!\n", func, __LINE__, "SendBytes", ret);
+        SDK_LogPrintf("[error] <%s:%d> %s, ret (%d) err!\n", func, __LINE__, "SendBytes", ret);
         return -1;
     }
     return 0;
@@ -214,7 +214,7 @@ int DOCMD_SendAndWaitRecvCmd(DeviceLink *handle, const CmdPkg *inpkg, CmdPkg *ou
                 return 0;
         }
     }
-    std::printf("[info ] <%s> recv cmd(0x%04x) timeout.\n", "DOCMD_SendAndWaitRecvCmd", recvCmd);
+    SDK_LogPrintf("[info ] <%s> recv cmd(0x%04x) timeout.\n", "DOCMD_SendAndWaitRecvCmd", recvCmd);
     return -1;
 }
 

@@ -74,26 +74,26 @@ UartPort *UART_Open(const char *comName) {
 
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        std::printf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path, errno);
+        SDK_LogPrintf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path, errno);
         return nullptr;
     }
     // Exclusive, as the Windows port is opened without sharing. TIOCEXCL does
     // not stop root, so an advisory lock on the device does the real work.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        std::printf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path, errno);
+        SDK_LogPrintf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path, errno);
         closeQuietly(fd);
         return nullptr;
     }
 
     termios tio;
     if (::tcgetattr(fd, &tio) != 0) {
-        std::printf("[error] <%s:%d> GetCommState failed with error %d.\n", "UART_Open", __LINE__, errno);
+        SDK_LogPrintf("[error] <%s:%d> GetCommState failed with error %d.\n", "UART_Open", __LINE__, errno);
         closeQuietly(fd);
         return nullptr;
     }
     configureRaw(&tio);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        std::printf("[error] <%s:%d> SetCommState failed with error %d.\n", "UART_Open", __LINE__, errno);
+        SDK_LogPrintf("[error] <%s:%d> SetCommState failed with error %d.\n", "UART_Open", __LINE__, errno);
         closeQuietly(fd);
         return nullptr;
     }
@@ -102,7 +102,7 @@ UartPort *UART_Open(const char *comName) {
 
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::printf("[error] <%s:%d> pipe failed with error %d.\n", "UART_Open", __LINE__, errno);
+        SDK_LogPrintf("[error] <%s:%d> pipe failed with error %d.\n", "UART_Open", __LINE__, errno);
         closeQuietly(fd);
         return nullptr;
     }
@@ -189,7 +189,7 @@ int UART_SendBytes(UartPort *handle, const uint8_t *buffer, int count, int *send
     }
     if (sendCount != nullptr) *sendCount = written;
     if (written < count) {
-        std::printf("[error] <%s:%d> WriteFile failed with error %d.\n", "UART_SendBytes", __LINE__, error);
+        SDK_LogPrintf("[error] <%s:%d> WriteFile failed with error %d.\n", "UART_SendBytes", __LINE__, error);
         return -1;
     }
     return 0;

@@ -33,7 +33,7 @@ constexpr COMMTIMEOUTS kTimeouts = {1, 0, 1, 0, 1};
 // "[error] <func:line> step failed with error n." for the Win32 steps that
 // end a call; `error` is the GetLastError code taken right after the step.
 #define UART_LOG_FAILED(func, step, error) \
-    std::printf("[error] <%s:%d> %s failed with error %d.\n", (func), __LINE__, (step), (int)(error))
+    SDK_LogPrintf("[error] <%s:%d> %s failed with error %d.\n", (func), __LINE__, (step), (int)(error))
 
 }  // namespace
 
@@ -52,8 +52,8 @@ UartPort *UART_Open(const char *comName) {
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        std::printf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path,
-                    (int)error);
+        SDK_LogPrintf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path,
+                      (int)error);
         return nullptr;
     }
 
