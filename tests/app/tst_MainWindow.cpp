@@ -107,6 +107,9 @@ void TestMainWindow::texts_data()
     QTest::newRow("label_3") << dev << "label_3" << QStringLiteral("软件版本：");
     QTest::newRow("lblDeviceModel") << dev << "lblDeviceModel" << QStringLiteral("None");
     QTest::newRow("lblDeviceVersion") << dev << "lblDeviceVersion" << QStringLiteral("None");
+    // Two-line button texts, exactly: no indentation carried over from the form file.
+    QTest::newRow("pbGlobalEnable") << "tbTtlModeWidget" << "pbGlobalEnable" << QStringLiteral("模拟\n触发");
+    QTest::newRow("pbTriggerOnce") << "tbTriggerModeWidget" << "pbTriggerOnce" << QStringLiteral("触发\n一次");
 }
 
 // Texts as the window shows them at start; each object looked up inside its
@@ -123,6 +126,8 @@ void TestMainWindow::texts()
     QVERIFY2(o, qPrintable(object));
     if (auto *box = qobject_cast<QGroupBox *>(o))
         QCOMPARE(box->title(), text);
+    else if (auto *button = qobject_cast<QAbstractButton *>(o))
+        QCOMPARE(button->text(), text);
     else
         QCOMPARE(qobject_cast<QLabel *>(o)->text(), text);
 }
