@@ -23,6 +23,14 @@ public:
     explicit SerialDeviceWidget(QWidget *parent = nullptr);
     ~SerialDeviceWidget() override;
 
+    // The name in the port box, as an open click would take it.
+    QString portName() const;
+    void setPortName(const QString &name);
+
+public slots:
+    // Does what a click on the open button does.
+    void openPort();
+
 signals:
     void deviceChanged(DeviceControl *devCtrl);
     void statusInfoChanged(const QString &text);

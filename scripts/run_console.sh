@@ -33,10 +33,10 @@ start_lightsim run_console
 
 cat <<MSG
 run_console: the virtual light source is serving $port
-run_console: in LightConsole, type  $port  into the port box (串口选择) and click 打开 (open).
+run_console: LightConsole opens it at once (--port $port --open); to open it again, pick $port in the port box and click open.
 run_console: LightConsole's log follows; closing the window stops the simulator.
 MSG
 
 status=0
-build/app/LightConsole || status=$?
+build/app/LightConsole --port "$port" --open || status=$?
 exit "$status"

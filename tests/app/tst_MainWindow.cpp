@@ -1,5 +1,6 @@
 // The main window: its fixed frame and texts, and opening and closing the
 // virtual light source through the serial panel, as a user would.
+#include "ConsoleStartup.h"
 #include "ConsoleTestSupport.h"
 #include "MainWindow.h"
 #include "StampedLines.h"
@@ -9,8 +10,10 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -57,7 +60,7 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { prepareLikeMain(); }
+    void initTestCase();
 
     void frame();
     void texts_data();
@@ -69,7 +72,23 @@ private slots:
     void modelReadFails();
     void closeKeepsTexts();
     void layoutFits();
+    void commandLine_data();
+    void commandLine();
+    void commandLineOpensPort();
+    void openedPortIsRemembered();
+
+private:
+    QTemporaryDir m_settingsDir;
 };
+
+void TestMainWindow::initTestCase()
+{
+    prepareLikeMain();
+    // Remembered ports go to a throw-away place, never the user's settings.
+    QVERIFY(m_settingsDir.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+}
 
 void TestMainWindow::frame()
 {
@@ -257,6 +276,99 @@ void TestMainWindow::layoutFits()
     QCoreApplication::processEvents();
     QVERIFY(w.child<QWidget>("sbPulseTime3")->isVisible());
     QCOMPARE(w.window->size(), QSize(800, 480));
+}
+
+void TestMainWindow::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("open");
+    const int run = int(CommandLineOutcome::Run);
+    const int help = int(CommandLineOutcome::ShowHelp);
+    const int error = int(CommandLineOutcome::Error);
+    QTest::newRow("nothing") << QStringList() << run << QString() << false;
+    QTest::newRow("port") << QStringList{"--port", "/dev/pts/7"} << run << "/dev/pts/7" << false;
+    QTest::newRow("port and open") << QStringList{"--port=COM3", "--open"} << run << "COM3" << true;
+    QTest::newRow("open alone") << QStringList{"--open"} << run << QString() << true;
+    QTest::newRow("help") << QStringList{"--help"} << help << QString() << false;
+    QTest::newRow("unknown option") << QStringList{"--baud", "9600"} << error << QString() << false;
+    QTest::newRow("port without name") << QStringList{"--port"} << error << QString() << false;
+    QTest::newRow("stray argument") << QStringList{"COM3"} << error << QString() << false;
+}
+
+void TestMainWindow::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, outcome);
+    QFETCH(QString, port);
+    QFETCH(bool, open);
+    ConsoleOptions options;
+    QString message;
+    QCOMPARE(int(parseConsoleOptions(QStringList{"LightConsole"} + arguments, &options, &message)), outcome);
+    QCOMPARE(options.port, port);
+    QCOMPARE(options.openPort, open);
+    if (outcome == int(CommandLineOutcome::ShowHelp)) {
+        for (const char *option : {"--port <name>", "--open", "--help"})
+            QVERIFY2(message.contains(QLatin1String(option)), qPrintable(message));
+    }
+    QCOMPARE(message.isEmpty(), outcome == int(CommandLineOutcome::Run));
+}
+
+// LightConsole --port <the light source> --open: live without a click.
+void TestMainWindow::commandLineOpensPort()
+{
+    VirtualLightSource sim;
+    QVERIFY2(sim.start(), sim.errorText().c_str());
+    const QString port = QString::fromStdString(sim.portPath());
+    ConsoleOptions options;
+    QString message;
+    QCOMPARE(parseConsoleOptions({"LightConsole", "--port", port, "--open"}, &options, &message),
+             CommandLineOutcome::Run);
+    Window w;
+    w.window->show();
+    applyConsoleOptions(w.window.get(), options);
+    QCOMPARE(w.child<QComboBox>("cmbPortSelect")->currentText(), port);
+    QVERIFY(!w.modeArea->isEnabled());
+    QTRY_VERIFY(w.modeArea->isEnabled());
+    QVERIFY(w.brightArea->isEnabled());
+    QCOMPARE(w.text("lblDeviceModel"), QStringLiteral("4色光源"));
+    QCOMPARE(w.status->text(), QStringLiteral("设备已打开!"));
+}
+
+// Only a port that opened is remembered, and it comes back at the next start
+// unless --port names another.
+void TestMainWindow::openedPortIsRemembered()
+{
+    QSettings(QStringLiteral("DALU"), QStringLiteral("LightConsole")).clear();
+    VirtualLightSource sim;
+    QVERIFY2(sim.start(), sim.errorText().c_str());
+    const QString port = QString::fromStdString(sim.portPath());
+    const QString missing = QStringLiteral("/nonexistent/lightconsole-tty");
+    {
+        Window w;
+        applyConsoleOptions(w.window.get(), ConsoleOptions());
+        w.open(missing.toStdString());
+        QVERIFY(!w.child<QPushButton>("btnPortClose")->isEnabled());
+        QCOMPARE(rememberedPort(), QString());
+        w.open(port.toStdString());
+        QVERIFY(w.modeArea->isEnabled());
+        QCOMPARE(rememberedPort(), port);
+    }
+    {
+        Window w;
+        applyConsoleOptions(w.window.get(), ConsoleOptions());
+        QCOMPARE(w.child<QComboBox>("cmbPortSelect")->currentText(), port);
+        QVERIFY(!w.modeArea->isEnabled());
+    }
+    {
+        ConsoleOptions named;
+        named.port = missing;
+        Window w;
+        applyConsoleOptions(w.window.get(), named);
+        QCOMPARE(w.child<QComboBox>("cmbPortSelect")->currentText(), missing);
+    }
+    QCOMPARE(rememberedPort(), port);
 }
 
 QTEST_MAIN(TestMainWindow)
