@@ -24,7 +24,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
 
 if [ ! -x build/app/LightConsole ]; then
-  echo "run_console: build/app/LightConsole was not built (is Qt 5 installed? see scripts/setup.sh)" >&2
+  echo "run_console: build/app/LightConsole was not built (is Qt installed? see scripts/setup.sh)" >&2
   exit 1
 fi
 
