@@ -29,8 +29,12 @@ CommandLineOutcome parseConsoleOptions(const QStringList &arguments, ConsoleOpti
                                   QStringLiteral("name"));
     const QCommandLineOption open(QStringLiteral("open"),
                                   QStringLiteral("Open the port once the window is shown."));
+    const QCommandLineOption lang(QStringLiteral("lang"),
+                                  QStringLiteral("Window language: en or zh (default: the system's; Chinese unless it is English)."),
+                                  QStringLiteral("language"));
     parser.addOption(port);
     parser.addOption(open);
+    parser.addOption(lang);
 
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
@@ -45,6 +49,13 @@ CommandLineOutcome parseConsoleOptions(const QStringList &arguments, ConsoleOpti
     if (!parser.positionalArguments().isEmpty()) {
         *message = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
         return CommandLineOutcome::Error;
+    }
+    if (parser.isSet(lang)) {
+        options->language = languageFromName(parser.value(lang));
+        if (!options->language) {
+            *message = QStringLiteral("unknown language '%1' (en or zh)").arg(parser.value(lang));
+            return CommandLineOutcome::Error;
+        }
     }
     options->port = parser.value(port).trimmed();
     options->openPort = parser.isSet(open);

@@ -1,8 +1,12 @@
 #ifndef CONSOLESTARTUP_H
 #define CONSOLESTARTUP_H
 
+#include "ConsoleLanguage.h"
+
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 class MainWindow;
 
@@ -11,6 +15,7 @@ struct ConsoleOptions
 {
     QString port;          // --port NAME; empty: the port opened last, if any
     bool openPort = false; // --open: click open once the window is shown
+    std::optional<ConsoleLanguage> language; // --lang en|zh; none: the system's
 };
 
 enum class CommandLineOutcome { Run, ShowHelp, Error };

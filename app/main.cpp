@@ -29,6 +29,8 @@ int main(int argc, char *argv[])
     }
 
     applyApplicationFont();
+    if (!setConsoleLanguage(options.language.value_or(languageForLocale(QLocale::system()))))
+        std::fprintf(stderr, "LightConsole: the English translation is missing; showing Chinese\n");
 
     int result = 0;
     {
