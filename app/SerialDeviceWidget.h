@@ -26,9 +26,8 @@ public:
     // The name in the port box, as an open click would take it.
     QString portName() const;
     void setPortName(const QString &name);
-
-public slots:
-    // Does what a click on the open button does.
+    // Does what a click on the open button does. A plain function, not a
+    // slot: the panel's meta-object keeps its own five methods.
     void openPort();
 
 signals:
