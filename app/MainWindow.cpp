@@ -56,6 +56,11 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
+SerialDeviceWidget *MainWindow::serialDevice() const
+{
+    return ui->wdSerialDevice;
+}
+
 void MainWindow::updateDeviceControl(DeviceControl *devCtrl)
 {
     m_devCtrl = devCtrl;

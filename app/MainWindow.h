@@ -6,6 +6,7 @@
 
 class DeviceControl;
 class QLabel;
+class SerialDeviceWidget;
 
 namespace Ui {
 class MainWindow;
@@ -22,6 +23,8 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    SerialDeviceWidget *serialDevice() const;
 
 private slots:
     void updateDeviceControl(DeviceControl *devCtrl);

@@ -42,6 +42,21 @@ SerialDeviceWidget::~SerialDeviceWidget()
     delete ui;
 }
 
+QString SerialDeviceWidget::portName() const
+{
+    return ui->cmbPortSelect->currentText().trimmed();
+}
+
+void SerialDeviceWidget::setPortName(const QString &name)
+{
+    ui->cmbPortSelect->setEditText(name);
+}
+
+void SerialDeviceWidget::openPort()
+{
+    ui->btnPortOpen->click();
+}
+
 int SerialDeviceWidget::onSerialPortScan()
 {
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
@@ -71,7 +86,7 @@ void SerialDeviceWidget::on_btnPortOpen_clicked()
     // The box is editable so that ports the enumeration cannot see (a
     // pseudo-terminal, an unlisted adapter) can be typed in: a typed name
     // counts as an entry, an empty box as none.
-    const QString comName = ui->cmbPortSelect->currentText().trimmed();
+    const QString comName = portName();
     if (comName.isEmpty()) {
         emit statusInfoChanged(tr("未找到串口设备，请先扫描串口设备!"));
         return;

@@ -23,6 +23,13 @@ public:
     explicit SerialDeviceWidget(QWidget *parent = nullptr);
     ~SerialDeviceWidget() override;
 
+    // The name in the port box, as an open click would take it.
+    QString portName() const;
+    void setPortName(const QString &name);
+    // Does what a click on the open button does. A plain function, not a
+    // slot: the panel's meta-object keeps its own five methods.
+    void openPort();
+
 signals:
     void deviceChanged(DeviceControl *devCtrl);
     void statusInfoChanged(const QString &text);

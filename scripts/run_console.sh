@@ -24,7 +24,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
 
 if [ ! -x build/app/LightConsole ]; then
-  echo "run_console: build/app/LightConsole was not built (is Qt 5 installed? see scripts/setup.sh)" >&2
+  echo "run_console: build/app/LightConsole was not built (is Qt installed? see scripts/setup.sh)" >&2
   exit 1
 fi
 
@@ -33,10 +33,10 @@ start_lightsim run_console
 
 cat <<MSG
 run_console: the virtual light source is serving $port
-run_console: in LightConsole, type  $port  into the port box (串口选择) and click 打开 (open).
+run_console: LightConsole opens it at once (--port $port --open); to open it again, pick $port in the port box and click open.
 run_console: LightConsole's log follows; closing the window stops the simulator.
 MSG
 
 status=0
-build/app/LightConsole || status=$?
+build/app/LightConsole --port "$port" --open || status=$?
 exit "$status"

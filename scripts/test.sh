@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds and runs the suite
-# normally, under AddressSanitizer + UndefinedBehaviorSanitizer and (the
-# threaded tests) under ThreadSanitizer, then the bounded fuzz runs and the
-# Windows build under wine. Exits non-zero if any stage failed.
+# normally (LightConsole with Qt 5), LightConsole's tests with Qt 6, the suite
+# under AddressSanitizer + UndefinedBehaviorSanitizer and (the threaded tests)
+# under ThreadSanitizer, then the bounded fuzz runs and the Windows build
+# under wine. Exits non-zero if any stage failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,6 +28,7 @@ build() {  # build DIR CMAKE-ARGS...
   local dir=$1; shift
   mkdir -p "$dir"
   cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
+  grep -h "LightConsole: Qt\|LightConsole is not built" "$dir/configure.log" || true
   cmake --build "$dir" -j "$JOBS"
 }
 
@@ -36,8 +38,12 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 export QT_QPA_PLATFORM=offscreen
 
-stage "build (g++)" build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-stage "tests (g++)" ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600
+stage "build (g++, Qt 5)" build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage "tests (g++, Qt 5)" ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600
+
+# LightConsole builds with Qt 6 too; its tests run again on that build.
+stage "build (g++, Qt 6)" build build-qt6 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLIGHTKIT_QT_MAJOR=6 -DLIGHTKIT_BUILD_BENCH=OFF
+stage "LightConsole tests (g++, Qt 6)" ctest --test-dir build-qt6 -L app --no-tests=error --output-on-failure -j "$JOBS" --timeout 600
 
 CLANG=(-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug -DLIGHTKIT_BUILD_BENCH=OFF)
 stage "build (ASan+UBSan)" build build-asan "${CLANG[@]}" -DLIGHTKIT_SANITIZE=address

@@ -1,8 +1,11 @@
 // Builds the real main window, opens the light source on the port given on
 // the command line, and saves one picture of the window per work-mode tab:
 // <dir>/screenshot-<tab>.png, plus <dir>/screenshot.png with the edge tab
-// (the tallest page). Prints every control that does not fit and exits 1 if
-// there is one. Used by scripts/screenshot.sh under Xvfb.
+// (the tallest page); in English (third argument "en") the names are
+// screenshot-en-<tab>.png and screenshot-en.png. Prints every control that
+// does not fit and exits 1 if there is one. Used by scripts/screenshot.sh
+// under Xvfb.
+#include "ConsoleLanguage.h"
 #include "ConsoleTestSupport.h"
 #include "MainWindow.h"
 
@@ -18,17 +21,25 @@
 #include <QTest>
 
 #include <cstdio>
+#include <optional>
 
 int main(int argc, char *argv[])
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s PORT OUTPUT_DIR\n", argv[0]);
+    const std::optional<ConsoleLanguage> language =
+        argc == 3 ? ConsoleLanguage::Chinese : languageFromName(QString::fromLocal8Bit(argc == 4 ? argv[3] : ""));
+    if ((argc != 3 && argc != 4) || !language) {
+        std::fprintf(stderr, "usage: %s PORT OUTPUT_DIR [en|zh]\n", argv[0]);
         return 2;
     }
     std::setbuf(stdout, nullptr);
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication app(argc, argv);
     applyApplicationFont();
+    if (!setConsoleLanguage(*language)) {
+        std::fprintf(stderr, "console_shot: the English translation is missing\n");
+        return 1;
+    }
+    const QString prefix = *language == ConsoleLanguage::English ? QStringLiteral("screenshot-en") : QStringLiteral("screenshot");
 
     const QString port = QString::fromLocal8Bit(argv[1]);
     const QDir outDir(QString::fromLocal8Bit(argv[2]));
@@ -68,9 +79,9 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "console_shot: tab %s: %s\n", names[tab], qPrintable(c));
         failures += clipped.size();
         const QPixmap shot = window.grab();
-        shot.save(outDir.filePath(QStringLiteral("screenshot-%1.png").arg(QLatin1String(names[tab]))));
+        shot.save(outDir.filePath(QStringLiteral("%1-%2.png").arg(prefix, QLatin1String(names[tab]))));
         if (tab == 2)
-            shot.save(outDir.filePath(QStringLiteral("screenshot.png")));
+            shot.save(outDir.filePath(prefix + QStringLiteral(".png")));
     }
     tabs->setCurrentIndex(2);
     std::printf("console_shot: %d tabs saved to %s, %d clipped controls\n", tabs->count(),
