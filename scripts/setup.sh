@@ -8,13 +8,11 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev llvm-14
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev qttools5-dev qttools5-dev-tools
-  qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
   xvfb xauth x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
   socat procps
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
-  qttools5-dev qttools5-dev-tools
-  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
   libcli11-dev nlohmann-json3-dev libboost-dev
   python3-pytest python3-setuptools python3-wheel python3-venv python3-pip python3-serial
   python3-pyvisa python3-pyvisa-py python3-prometheus-client
