@@ -10,6 +10,7 @@ PACKAGES=(
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   xvfb xauth x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
   socat procps
+  python3 python3-pytest python3-venv python3-pip python3-wheel python3-setuptools python3-serial
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
 )
