@@ -7,7 +7,7 @@ import ctypes
 import enum
 import threading
 import weakref
-from typing import Any, Callable, Dict, List, Tuple, Union
+from typing import Any, Callable, Dict, Tuple, Union
 
 from . import _native
 from .errors import ArgumentError, ClosedError, ConnectionError, DeviceError

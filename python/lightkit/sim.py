@@ -20,7 +20,6 @@ import re
 import shutil
 import subprocess
 import threading
-import time
 from typing import IO, List, Mapping, Optional, Sequence, Tuple, Union
 
 from .errors import ArgumentError, LightKitError

@@ -47,7 +47,7 @@ def test_missing_port_is_a_connection_error(capfd):
         lightkit.LightSource(port)
     assert isinstance(err.value, ConnectionError) and isinstance(err.value, lightkit.LightKitError)
     assert err.value.port == port
-    assert f'[error] <UART_Open:' in err.value.lines[0]
+    assert '[error] <UART_Open:' in err.value.lines[0]
     assert f'CreateFile ("{port}") failed with error 2.' in err.value.lines[0]
     assert str(err.value).startswith(f"cannot open '{port}': [error] <UART_Open:")
     assert capfd.readouterr().out == ""

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import venv
 
+import pytest
+
 PACKAGE_SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "python")
 
 
@@ -37,3 +39,19 @@ def test_pip_install_offline_into_a_venv(tmp_path):
     where, typed, version = check.stdout.split()
     assert where.startswith(str(env_dir))
     assert (typed, version) == ("True", "20100")
+
+
+def test_cmake_install_puts_the_package_where_python_finds_it(tmp_path):
+    build = os.environ.get("LIGHTKIT_BUILD_DIR")
+    if not build:
+        pytest.skip("LIGHTKIT_BUILD_DIR names no build folder")
+    install = run([os.environ.get("LIGHTKIT_CMAKE", "cmake"), "--install", build, "--component", "python", "--prefix", str(tmp_path)])
+    assert install.returncode == 0, install.stdout + install.stderr
+    package = tmp_path / "lib" / "python3" / "dist-packages" / "lightkit"
+    assert sorted(p.name for p in package.iterdir()) == [
+        "__init__.py", "_native.py", "device.py", "errors.py", "ports.py", "py.typed", "sim.py"]
+    environment = dict(os.environ, PYTHONPATH=str(package.parent))
+    check = run([sys.executable, "-c", "import lightkit; print(lightkit.__file__, lightkit.sdk_version())"],
+                env=environment, cwd=tmp_path)
+    assert check.returncode == 0, check.stderr
+    assert check.stdout.split() == [str(package / "__init__.py"), "20100"]
