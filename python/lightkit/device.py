@@ -5,6 +5,7 @@ from __future__ import annotations
 import atexit
 import ctypes
 import enum
+import os
 import threading
 import weakref
 from typing import Any, Callable, Dict, Tuple, Union
@@ -105,7 +106,9 @@ class LightSource:
         LibraryNotFoundError: the DALU_LightKit library cannot be loaded.
     """
 
-    def __init__(self, port: str) -> None:
+    def __init__(self, port: Union[str, "os.PathLike[str]"]) -> None:
+        if isinstance(port, os.PathLike):
+            port = os.fspath(port)
         if not isinstance(port, str) or not port:
             raise ArgumentError(f"port must be a non-empty str, got {port!r}")
         self._lib = _native.library()

@@ -53,6 +53,17 @@ def test_missing_port_is_a_connection_error(capfd):
     assert capfd.readouterr().out == ""
 
 
+def test_unplugged_device_gives_the_write_failure(capfd):
+    sim = VirtualLightSource()
+    with sim, lightkit.LightSource(sim.port) as ls:
+        sim.stop()
+        with pytest.raises(lightkit.DeviceError) as err:
+            ls.enabled = True
+    assert err.value.function == "DALUSDK_SetGlobalEnable"
+    assert re.fullmatch(r"\[error\] <UART_SendBytes:\d+> WriteFile failed with error 5\.", err.value.lines[0])
+    assert capfd.readouterr().out == ""
+
+
 # Every way in after close: properties, writes, channels, groups, snapshot.
 AFTER_CLOSE = [
     lambda ls: ls.model,
