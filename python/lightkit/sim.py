@@ -129,6 +129,7 @@ class VirtualLightSource:
             args.append("--log-frames")
 
         self.port = ""
+        self._stderr = ""
         self._frames: List[bytes] = []
         self._changed = threading.Condition()
         self._process: Optional[subprocess.Popen[str]] = subprocess.Popen(
@@ -163,12 +164,8 @@ class VirtualLightSource:
             self._changed.notify_all()
 
     def _stderr_text(self) -> str:
-        if self._stderr is None:
-            return ""
         text = self._stderr.strip()
         return f": {text}" if text else ""
-
-    _stderr: Optional[str] = None
 
     def received_frames(self) -> List[bytes]:
         """Every frame the device received so far, whole (``55 AA ... FA``); needs ``log_frames=True``."""
@@ -198,11 +195,17 @@ class VirtualLightSource:
         if process.poll() is None:
             process.terminate()
         try:
-            _, self._stderr = process.communicate(timeout=5)
+            process.wait(timeout=5)
         except subprocess.TimeoutExpired:
             process.kill()
-            _, self._stderr = process.communicate()
+            process.wait()
+        # The reader owns stdout and ends at its end of file; lightsim writes
+        # only a line or two to stderr, so it never fills the pipe.
         self._reader.join(timeout=5)
+        assert process.stderr is not None and process.stdout is not None
+        self._stderr = process.stderr.read()
+        process.stderr.close()
+        process.stdout.close()
 
     def __enter__(self) -> "VirtualLightSource":
         return self

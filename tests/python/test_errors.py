@@ -179,3 +179,8 @@ def test_nothing_on_stdout_from_a_whole_session():
 def test_unknown_fault_is_refused():
     with pytest.raises(lightkit.ArgumentError, match="wrong_led"):
         VirtualLightSource(faults={"wrong_led": True})
+
+
+def test_lightsim_that_does_not_start_says_why():
+    with pytest.raises(lightkit.LightKitError, match="lightsim: --version needs a 32-bit number: -1"):
+        VirtualLightSource(version=-1)
