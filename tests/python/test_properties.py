@@ -2,6 +2,7 @@
 the value a read brings back, and the bounds checked before anything is sent."""
 
 import json
+import sys
 from typing import Any, Callable
 
 import pytest
@@ -141,7 +142,14 @@ def test_unknown_channel_is_refused(ls, key):
         ls.channel(key)
 
 
-def test_sdk_version_and_ports():
+def test_sdk_version():
     assert lightkit.sdk_version() == 20100
+
+
+@pytest.mark.parametrize("pyserial", [True, False])
+def test_list_ports(monkeypatch, pyserial):
+    if not pyserial:
+        monkeypatch.setitem(sys.modules, "serial.tools", None)  # the import fails: the plain scan runs
     ports = lightkit.list_ports()
-    assert isinstance(ports, list) and all(isinstance(p, str) for p in ports)
+    assert ports == sorted(ports)
+    assert all(isinstance(p, str) and p.startswith("/dev/") for p in ports)
