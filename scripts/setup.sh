@@ -10,6 +10,7 @@ PACKAGES=(
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   xvfb xauth x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
   socat procps
+  dpkg-dev file lintian
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
 )

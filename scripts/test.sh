@@ -38,6 +38,7 @@ export QT_QPA_PLATFORM=offscreen
 
 stage "build (g++)" build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage "tests (g++)" ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600
+[ -f scripts/test_install.sh ] && stage "install and packages" bash scripts/test_install.sh
 
 CLANG=(-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug -DLIGHTKIT_BUILD_BENCH=OFF)
 stage "build (ASan+UBSan)" build build-asan "${CLANG[@]}" -DLIGHTKIT_SANITIZE=address
