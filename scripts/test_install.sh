@@ -76,7 +76,7 @@ done
 [ "$(readlink "$PREFIX/$LIBDIR/libDALU_LightKit.so")" = "libDALU_LightKit.so.$MAJOR" ] &&
   [ "$(readlink "$PREFIX/$LIBDIR/libDALU_LightKit.so.$MAJOR")" = "libDALU_LightKit.so.$VERSION" ] ||
   fail "the links are not libDALU_LightKit.so -> .so.$MAJOR -> .so.$VERSION"
-readelf -d "$PREFIX/$LIBDIR/libDALU_LightKit.so.$VERSION" | grep -q "SONAME.*\[libDALU_LightKit.so.$MAJOR\]" ||
+readelf -d "$PREFIX/$LIBDIR/libDALU_LightKit.so.$VERSION" | grep "SONAME.*\[libDALU_LightKit.so.$MAJOR\]" >/dev/null ||
   fail "the SONAME is not libDALU_LightKit.so.$MAJOR"
 for program in "$PREFIX"/bin/*; do
   name=$(basename "$program")
@@ -117,7 +117,7 @@ make -C "$WORK/consumer_pkgconfig" >"$WORK/consumer_pkgconfig.log" 2>&1 ||
   { cat "$WORK/consumer_pkgconfig.log"; fail "the pkg-config program did not build"; }
 export LD_LIBRARY_PATH=$PREFIX/$LIBDIR
 for consumer in "$WORK/consumer_cmake/build/consumer_cmake" "$WORK/consumer_pkgconfig/consumer_pkgconfig"; do
-  ldd "$consumer" | grep -q "libDALU_LightKit.so.$MAJOR => $PREFIX/$LIBDIR/" ||
+  ldd "$consumer" | grep "libDALU_LightKit.so.$MAJOR => $PREFIX/$LIBDIR/" >/dev/null ||
     fail "$(basename "$consumer") does not load the installed library: $(ldd "$consumer" | grep DALU)"
 done
 
@@ -158,7 +158,7 @@ grep -q "Install component: python" "$WORK/cpack.log" && expected+=(python3-ligh
 for package in "${expected[@]}"; do
   [ -f "$DEBS/${package}_${DEB_VERSION}_$(dpkg --print-architecture).deb" ] || fail "no $package package"
 done
-dpkg-deb -f "$DEBS/libdalu-lightkit-dev_${DEB_VERSION}_"*.deb Depends | grep -q "libdalu-lightkit$MAJOR (= $DEB_VERSION)" ||
+dpkg-deb -f "$DEBS/libdalu-lightkit-dev_${DEB_VERSION}_"*.deb Depends | grep "libdalu-lightkit$MAJOR (= $DEB_VERSION)" >/dev/null ||
   fail "libdalu-lightkit-dev does not depend on libdalu-lightkit$MAJOR (= $DEB_VERSION)"
 
 for deb in "$DEBS"/*.deb; do
