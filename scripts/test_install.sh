@@ -172,4 +172,20 @@ for deb in "$DEBS"/*.deb; do
 done
 [ $status -eq 0 ] || exit 1
 echo
+
+# The packages' own files make a working SDK: unpacked side by side, the
+# find_package program builds against them and runs with their lightsim.
+for deb in "$DEBS"/*.deb; do dpkg-deb -x "$deb" "$WORK/debroot" || fail "cannot unpack $(basename "$deb")"; done
+cmake -S "$WORK/consumer_cmake" -B "$WORK/consumer_deb" -DCMAKE_PREFIX_PATH="$WORK/debroot/usr" >"$WORK/consumer_deb.log" 2>&1 &&
+  cmake --build "$WORK/consumer_deb" >>"$WORK/consumer_deb.log" 2>&1 ||
+  { cat "$WORK/consumer_deb.log"; fail "the find_package program does not build against the packages' files"; }
+kill "${pids[@]}" 2>/dev/null; wait "${pids[@]}" 2>/dev/null; pids=()
+"$WORK/debroot/usr/bin/lightsim" </dev/null >"$WORK/lightsim-deb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q "lightsim: serving" "$WORK/lightsim-deb.log" && break; sleep 0.1; done
+PORT=$(sed -n 's/^lightsim: serving \([^ ]*\) .*/\1/p' "$WORK/lightsim-deb.log")
+[ -n "$PORT" ] || { cat "$WORK/lightsim-deb.log"; fail "the packaged lightsim did not start"; }
+LD_LIBRARY_PATH=$WORK/debroot/usr/$LIBDIR "$WORK/consumer_deb/consumer_cmake" "$PORT" >"$WORK/deb.out" 2>"$WORK/deb.err" &&
+  [ ! -s "$WORK/deb.out" ] || { cat "$WORK/deb.out" "$WORK/deb.err"; fail "the program built against the packages' files failed"; }
+echo "test_install: the packages' files, unpacked, build and run the find_package program"
 echo "test_install: ${#expected[@]} packages built, lintian reports no errors"
