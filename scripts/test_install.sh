@@ -87,6 +87,11 @@ if [ -e "$PREFIX/bin/LightConsole" ]; then
   for path in share/applications/lightconsole.desktop share/icons/hicolor/scalable/apps/lightconsole.svg; do
     [ -e "$PREFIX/$path" ] || fail "not installed: $path"
   done
+  # The entry starts the installed program and shows the installed icon.
+  exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$PREFIX/share/applications/lightconsole.desktop")
+  icon_name=$(sed -n 's/^Icon=//p' "$PREFIX/share/applications/lightconsole.desktop")
+  [ -x "$PREFIX/bin/$exec_name" ] && [ -f "$PREFIX/share/icons/hicolor/scalable/apps/$icon_name.svg" ] ||
+    fail "the desktop entry names Exec=$exec_name and Icon=$icon_name, which are not installed"
 fi
 
 # Nothing installed leads back to where it was built.
