@@ -40,6 +40,7 @@ export QT_QPA_PLATFORM=offscreen
 
 stage "build (g++, Qt 5)" build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 stage "tests (g++, Qt 5)" ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600
+[ -f scripts/test_install.sh ] && stage "install and packages" bash scripts/test_install.sh
 
 # LightConsole builds with Qt 6 too; its tests run again on that build.
 stage "build (g++, Qt 6)" build build-qt6 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLIGHTKIT_QT_MAJOR=6 -DLIGHTKIT_BUILD_BENCH=OFF

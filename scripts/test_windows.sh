@@ -181,4 +181,5 @@ if [ -f "$BENCH" ]; then
   fi
 fi
 
+[ -f scripts/test_package_windows.sh ] && { bash scripts/test_package_windows.sh || status=1; }
 exit $status
