@@ -21,6 +21,13 @@ struct ScriptCommand {
     Invocation invocation;
 };
 
+// CLI11 takes an unknown command for a stray argument and then misses the command.
+std::string parseErrorText(const CLI::App &app, const CLI::ParseError &e) {
+    if (app.get_subcommands().empty() && !app.remaining().empty())
+        return "unknown command '" + app.remaining().front() + "'";
+    return e.what();
+}
+
 int usageError(const std::string &message) {
     std::cerr << "lightctl: " << message << '\n';
     return kExitUsage;
@@ -56,7 +63,7 @@ bool parseScript(const std::string &path, std::vector<ScriptCommand> *commands, 
             *error = where + "help is not a script command";
             return false;
         } catch (const CLI::ParseError &e) {
-            *error = where + e.what();
+            *error = where + parseErrorText(lineApp, e);
             return false;
         }
         commands->push_back({where, std::move(invocation)});
@@ -125,10 +132,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::Success &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        // CLI11 takes an unknown command for a stray argument and then misses the command.
-        if (app.get_subcommands().empty() && !app.remaining().empty())
-            return usageError("unknown command '" + app.remaining().front() + "' (see lightctl --help)");
-        return usageError(std::string(e.what()) + " (see lightctl --help)");
+        return usageError(parseErrorText(app, e) + " (see lightctl --help)");
     }
 
     std::vector<ScriptCommand> commands;

@@ -371,6 +371,10 @@ TEST_F(LightctlTest, RunChecksTheWholeScriptFirstAndStopsAtTheFirstFailure) {
     EXPECT_EQ(bad.err, "lightctl: <stdin>:3: channel: '9' is not a channel (0..3, LED385, LED480, LED550, LED640)\n");
     EXPECT_EQ(framesSent(), std::vector<std::string>{});
 
+    ChildResult nested = run({"run", "-"}, "on\nrun -\n");
+    EXPECT_EQ(nested.exitCode, 2);
+    EXPECT_EQ(nested.err, "lightctl: <stdin>:2: unknown command 'run'\n");
+
     // A silent device fails the read; the write after it is sent only with --keep-going.
     SimFaults silent;
     silent.silent = true;
