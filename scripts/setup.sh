@@ -12,6 +12,7 @@ PACKAGES=(
   socat procps
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
+  libcli11-dev nlohmann-json3-dev
 )
 
 missing=()
