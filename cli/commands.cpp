@@ -240,7 +240,7 @@ void statusCommand(Session &s) {
     const int mode = d.workMode();
     Json channels = Json::array();
     for (int ch = 0; ch < kChannels; ++ch) channels.push_back(channelJson(d, ch));
-    Json j = {{"global_enable", global}, {"mode", modeJson(mode)}, {"channels", channels},
+    Json j = {{"global_enable", global},    {"mode", modeName(mode)}, {"mode_value", mode}, {"channels", channels},
               {"ttl", ttlJson(d)},       {"edge", edgeJson(d)},    {"internal", internalJson(d)}};
 
     std::string text = "Global enable:  " + std::string(onOffText(global)) + "\n" +
