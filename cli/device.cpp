@@ -8,8 +8,12 @@
 
 namespace {
 
+// Only a thread inside a device call keeps its lines: the library's receive
+// thread also logs, and over a long `watch` its lines would pile up unread.
+thread_local bool t_capturing = false;
 thread_local std::vector<std::string> t_lines;
 std::mutex g_stderrMutex;  // the receive thread may log while the main thread does
+bool g_verbose = false;
 
 void onLibraryLine(const char *line, void *userData) {
     const bool verbose = *static_cast<const bool *>(userData);
@@ -17,10 +21,8 @@ void onLibraryLine(const char *line, void *userData) {
         std::lock_guard<std::mutex> lock(g_stderrMutex);
         std::fprintf(stderr, "%s\n", line);
     }
-    t_lines.emplace_back(line);
+    if (t_capturing) t_lines.emplace_back(line);
 }
-
-bool g_verbose = false;
 
 // "[error] <DALUSDK_GetWorkMode:12> text" -> "text"; lines without the head stay as they are.
 std::string withoutHead(const std::string &line) {
@@ -29,17 +31,34 @@ std::string withoutHead(const std::string &line) {
     return close == std::string::npos ? line : line.substr(close + 2);
 }
 
+// The first line of the last call on this thread, without its "[error] <func:line> " head.
+std::string callReason() { return t_lines.empty() ? std::string() : withoutHead(t_lines.front()); }
+
 void check(int ret, const char *what) {
     if (ret == 0) return;
-    std::string reason = LogCapture::threadReason();
+    std::string reason = callReason();
     throw DeviceError(reason.empty() ? std::string(what) + " failed" : std::string(what) + " failed: " + reason);
 }
 
-// Each call starts with a clean slate, so the reason is this call's own.
+// Keeps the calling thread's lines from a clean slate on, so that a
+// failure's reason is this call's own.
+class CallLines {
+public:
+    CallLines() {
+        t_lines.clear();
+        t_capturing = true;
+    }
+    ~CallLines() { t_capturing = false; }
+};
+
 template <typename Call>
 void call(const char *what, Call &&fn) {
-    LogCapture::clearThreadLines();
-    check(fn(), what);
+    int ret;
+    {
+        CallLines lines;
+        ret = fn();
+    }
+    check(ret, what);
 }
 
 }  // namespace
@@ -51,15 +70,13 @@ LogCapture::LogCapture(bool verbose) {
 
 LogCapture::~LogCapture() { DALUSDK_SetLogHandler(nullptr, nullptr); }
 
-void LogCapture::clearThreadLines() { t_lines.clear(); }
-
-std::string LogCapture::threadReason() { return t_lines.empty() ? std::string() : withoutHead(t_lines.front()); }
-
 LightDevice::LightDevice(const std::string &port) {
-    LogCapture::clearThreadLines();
-    m_handle = DALUSDK_CreateHandle(port.c_str());
+    {
+        CallLines lines;
+        m_handle = DALUSDK_CreateHandle(port.c_str());
+    }
     if (m_handle == nullptr) {
-        std::string reason = LogCapture::threadReason();
+        std::string reason = callReason();
         throw PortError("cannot open port " + port + (reason.empty() ? std::string() : ": " + reason));
     }
 }

@@ -30,12 +30,6 @@ public:
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
-
-    // Forgets the calling thread's lines so far.
-    static void clearThreadLines();
-    // The calling thread's first line since the last clear, without its
-    // "[error] <func:line> " head; empty if there was none.
-    static std::string threadReason();
 };
 
 struct TempStatus {
