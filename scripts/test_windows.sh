@@ -7,6 +7,7 @@
 #   - the serial tests, over COM ports that are socat pty pairs:
 #       COM10 -> the native lightsim (build/sim/lightsim) on the far end,
 #       COM11 <-> COM12 a null-modem pair the tests hold both ends of;
+#   - lightctl.exe against the same lightsim over COM10 (exit codes, output);
 # then prints the link figures of the Windows build (win_link_bench).
 # Without wine or mingw it says so and exits 0, except under CI=true.
 set -uo pipefail
@@ -140,6 +141,39 @@ ctest --test-dir "$BUILD" -LE windows --output-on-failure -j "$JOBS" --timeout 3
 ctest --test-dir "$BUILD" -L windows --output-on-failure --timeout 300 || status=1
 ran=$(ctest --test-dir "$BUILD" -N -L windows | awk '/Total Tests:/ {print $3}')
 [ "${ran:-0}" -gt 0 ] || { echo "test_windows: no serial tests were found"; status=1; }
+
+# ---- lightctl.exe --------------------------------------------------------
+# Runs lightctl.exe with the given arguments; checks its exit code and that
+# its standard output and error (CR LF turned to LF) match the two regexes.
+check_lightctl() {
+  local want=$1 out_re=$2 err_re=$3 rc
+  shift 3
+  timeout 60 wine "$LIGHTCTL" "$@" >"$RUN/lightctl.out" 2>"$RUN/lightctl.err" </dev/null
+  rc=$?
+  local out err
+  out=$(tr -d '\r' <"$RUN/lightctl.out")
+  err=$(tr -d '\r' <"$RUN/lightctl.err")
+  if [ "$rc" -eq "$want" ] && [[ $out =~ $out_re ]] && [[ $err =~ $err_re ]]; then
+    echo "test_windows: lightctl.exe $*: exit $rc, as expected"
+  else
+    echo "test_windows: lightctl.exe $*: exit $rc (expected $want)"
+    echo "  stdout: $out"
+    echo "  stderr: $err"
+    status=1
+  fi
+}
+LIGHTCTL=$BUILD/cli/lightctl.exe
+if [ -f "$LIGHTCTL" ]; then
+  check_lightctl 0 $'^Model:     0xFFAA0400 \\(4-colour\\)\nFirmware:  1\\.2\\.3 \\(0x00010203\\)\nSDK:       2\\.1\\.0 \\(20100\\)$' '^$' \
+    --port COM10 info
+  check_lightctl 0 '^\{"global_enable":.*\{"channel":1,"name":"LED480",[^}]*"temperature":30.5,"alarm":false\}.*\}$' '^$' \
+    --port COM10 --json status
+  check_lightctl 2 '^$' "^lightctl: channel: '4' is not a channel" --port COM10 led 4 on
+  check_lightctl 3 '^$' '^lightctl: cannot open port COM99: ' --port COM99 info
+else
+  echo "test_windows: no $LIGHTCTL (CLI11 or nlohmann/json missing?)"
+  [ "${CI:-}" = true ] && status=1
+fi
 
 # ---- figures -------------------------------------------------------------
 server_pid() {  # the wineserver of this prefix: its working directory names the prefix's device and inode

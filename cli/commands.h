@@ -1,0 +1,36 @@
+// The commands of lightctl. Each command is declared once as a CLI11
+// subcommand whose options check every value before anything is sent; a
+// successful parse leaves behind an Invocation, which then runs against an
+// open device. The top-level program and the `run` scripts share this table.
+#ifndef LIGHTCTL_COMMANDS_H
+#define LIGHTCTL_COMMANDS_H
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+class LightDevice;
+
+enum ExitCode { kExitOk = 0, kExitDevice = 1, kExitUsage = 2, kExitPort = 3 };
+
+// What a command runs against.
+struct Session {
+    bool json = false;
+    std::ostream *out = nullptr;
+    LightDevice *device = nullptr;  // null when no command needs one
+};
+
+// A parsed command, ready to run. run() throws DeviceError when a device call fails.
+struct Invocation {
+    std::string name;
+    bool needsDevice = false;
+    std::function<void(Session &)> run;
+};
+
+// Adds every command except `run` to `app`; the callback of the command that
+// is parsed stores it in *parsed.
+void addCommands(CLI::App &app, Invocation *parsed);
+
+#endif

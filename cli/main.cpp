@@ -1,0 +1,146 @@
+// lightctl: the light source from the command line.
+//
+// Exit codes: 0 success, 1 a device call failed, 2 a usage error (found
+// before anything is sent), 3 the port could not be opened. Standard output
+// carries only results; errors are one line each on standard error.
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "device.h"
+
+namespace {
+
+struct ScriptCommand {
+    std::string where;  // "FILE:LINE: " for script lines, empty otherwise
+    Invocation invocation;
+};
+
+// CLI11 takes an unknown command for a stray argument and then misses the command.
+std::string parseErrorText(const CLI::App &app, const CLI::ParseError &e) {
+    if (app.get_subcommands().empty() && !app.remaining().empty())
+        return "unknown command '" + app.remaining().front() + "'";
+    return e.what();
+}
+
+int usageError(const std::string &message) {
+    std::cerr << "lightctl: " << message << '\n';
+    return kExitUsage;
+}
+
+// Reads and parses a whole script, so that a usage error on any line stops
+// it before its first command is sent. False (with *error) on the first bad line.
+bool parseScript(const std::string &path, std::vector<ScriptCommand> *commands, std::string *error) {
+    std::ifstream file;
+    std::istream *in = &std::cin;
+    const std::string name = path == "-" ? "<stdin>" : path;
+    if (path != "-") {
+        file.open(path);
+        if (!file) {
+            *error = "cannot read script " + path;
+            return false;
+        }
+        in = &file;
+    }
+    std::string line;
+    for (int number = 1; std::getline(*in, line); ++number) {
+        line = line.substr(0, line.find('#'));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        const std::string where = name + ":" + std::to_string(number) + ": ";
+        CLI::App lineApp("", "lightctl");
+        Invocation invocation;
+        addCommands(lineApp, &invocation);
+        lineApp.require_subcommand(1);
+        try {
+            lineApp.parse(line, false);
+        } catch (const CLI::Success &) {
+            *error = where + "help is not a script command";
+            return false;
+        } catch (const CLI::ParseError &e) {
+            *error = where + parseErrorText(lineApp, e);
+            return false;
+        }
+        commands->push_back({where, std::move(invocation)});
+    }
+    if (in->bad()) {
+        *error = "cannot read script " + name;
+        return false;
+    }
+    return true;
+}
+
+int execute(const std::vector<ScriptCommand> &commands, const std::string &port, bool json, bool verbose,
+            bool keepGoing) {
+    LogCapture capture(verbose);
+    bool needsDevice = false;
+    for (const ScriptCommand &c : commands) needsDevice = needsDevice || c.invocation.needsDevice;
+
+    std::unique_ptr<LightDevice> device;
+    if (needsDevice) {
+        if (port.empty()) return usageError("no port given: use --port PORT or set LIGHTKIT_PORT");
+        try {
+            device = std::make_unique<LightDevice>(port);
+        } catch (const PortError &e) {
+            std::cerr << "lightctl: " << e.what() << '\n';
+            return kExitPort;
+        }
+    }
+    Session session{json, &std::cout, device.get()};
+    int status = kExitOk;
+    for (const ScriptCommand &c : commands) {
+        try {
+            c.invocation.run(session);
+        } catch (const DeviceError &e) {
+            std::cerr << "lightctl: " << c.where << c.invocation.name << ": " << e.what() << '\n';
+            status = kExitDevice;
+            if (!keepGoing) break;
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app("Controls the four-channel LED light source over its serial port.", "lightctl");
+    std::string port;
+    bool json = false;
+    bool verbose = false;
+    app.add_option("--port", port, "Serial port (COM3, ttyUSB0, /dev/ttyUSB0)")->envname("LIGHTKIT_PORT");
+    app.add_flag("--json", json, "Print results as JSON");
+    app.add_flag("-v,--verbose", verbose, "Copy the library's log lines to standard error");
+    app.set_version_flag("--version", "lightctl " LIGHTCTL_VERSION " (DALU_LightKit " + std::to_string(sdkVersion()) + ")");
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    Invocation parsed;
+    addCommands(app, &parsed);
+    std::string scriptPath;
+    bool keepGoing = false;
+    CLI::App *run = app.add_subcommand("run", "Run the commands of FILE (- for standard input), one per line");
+    run->add_option("file", scriptPath, "Script file, or - for standard input")->required();
+    run->add_flag("--keep-going", keepGoing, "Go on after a failed command (exit code 1 at the end)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        return usageError(parseErrorText(app, e) + " (see lightctl --help)");
+    }
+
+    std::vector<ScriptCommand> commands;
+    if (run->parsed()) {
+        std::string error;
+        if (!parseScript(scriptPath, &commands, &error)) return usageError(error);
+    } else {
+        commands.push_back({"", std::move(parsed)});
+    }
+    return execute(commands, port, json, verbose, keepGoing);
+}
