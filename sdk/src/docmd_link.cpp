@@ -132,6 +132,8 @@ int DOCMD_Destroy2(DeviceLink *handle) {
     return 0;
 }
 
+bool DOCMD_IsSerial(const DeviceLink *handle) { return handle != nullptr && handle->port != nullptr; }
+
 int DOCMD_RecvBytes(DeviceLink *handle, const uint8_t *buffer, uint32_t count) {
     if (handle == nullptr) {
         SDK_LOG_NULL("DOCMD_RecvBytes", "handle");
