@@ -34,17 +34,19 @@ using Clock = std::chrono::steady_clock;
 // since nothing it asked can have been answered yet; it sends once they are
 // all in, or once none can come any more. Answers of the code that other
 // requests see meanwhile count off too.
-// A device may also repeat an answer. A record identical to the previous one
-// of its code and taken right after it is such a repeat: it is dropped and
-// counts for nothing. A request identical to the one just answered first
-// waits until a repeat gap has passed without a record of its code, so that a
-// repeat still on its way cannot pass as its answer; a request that differs
-// (another channel) is not held up, as the channel echo already tells the
+// A device may also repeat its answers. The request after the link's first
+// answer finds out: it waits until a repeat gap has passed since that answer
+// and looks for a copy of it. On a device that repeats, a record identical to
+// the previous one of its code and taken right after it is dropped and counts
+// for nothing, and a request identical to the one just answered first waits
+// until the gap has passed without a record of its code, so that a copy still
+// on its way cannot pass as its answer; a request that differs (another
+// channel) is not held up, as the channel echo tells those answers apart.
+// A device that answers the first send in time and once costs no wait but
+// that one look, at most a repeat gap once per link. A request that got no
+// answer at all leaves nothing due: its device answers slower than the
+// window, if at all, and no rule without sequence numbers can tell such
 // answers apart.
-// A device that answers the first send in time costs no wait at all except
-// for that repeated identical request. A request that got no answer at all
-// leaves nothing due: its device answers slower than the window, if at all,
-// and no rule without sequence numbers can tell such answers apart.
 constexpr auto kLateAnswerWindow = std::chrono::milliseconds(kRequestAttempts * kPollsPerAttempt * kPollIntervalMs);
 // A poll takes one record per 10 ms slot, so two copies that arrived together
 // are taken up to a slot apart.
@@ -77,6 +79,12 @@ struct DeviceLink {
     std::condition_variable pauseWake;
     // Touched by the requesting thread only (requests do not overlap).
     LateAnswers late[kLateAnswerSlots];
+    bool repeatsAnswers = false;  // the device was seen sending an answer twice
+    bool firstAnswerSeen = false;
+    bool firstAnswerLookedAt = false;
+    uint16_t firstAnswerCmd = 0;
+    uint32_t firstAnswerDigest = 0;
+    Clock::time_point firstAnswerAt;
 };
 
 namespace {
@@ -105,13 +113,34 @@ bool consumeLateAnswer(DeviceLink *link, const CmdPkg &pkg, Clock::time_point no
     LateAnswers *slot = liveSlotOf(link, pkg.cmd, now);
     if (slot == nullptr) return false;
     const uint32_t digest = digestOf(pkg);
-    const bool repeat = digest == slot->lastDigest && now - slot->lastAt < kRepeatGap;
+    const bool repeat = link->repeatsAnswers && digest == slot->lastDigest && now - slot->lastAt < kRepeatGap;
     slot->lastDigest = digest;
     slot->lastAt = now;
     if (repeat) return true;
     if (slot->due == 0) return false;
     --slot->due;
     return true;
+}
+
+// A record taken before a request's first send: stale in any case, and maybe
+// a copy of the link's first answer.
+void dropStaleRecord(DeviceLink *link, const CmdPkg &pkg, Clock::time_point now) {
+    if (link->firstAnswerSeen && !link->firstAnswerLookedAt && pkg.cmd == link->firstAnswerCmd &&
+        digestOf(pkg) == link->firstAnswerDigest)
+        link->repeatsAnswers = true;
+    consumeLateAnswer(link, pkg, now);
+}
+
+// Once per link, at the request after its first answer: a repeat gap after
+// that answer, a device that repeats its answers has sent the copy.
+void lookForRepeatedFirstAnswer(DeviceLink *link) {
+    if (!link->firstAnswerSeen || link->firstAnswerLookedAt) return;
+    const auto deadline = link->firstAnswerAt + kRepeatGap;
+    CmdPkg stale;
+    while (Clock::now() < deadline) {
+        if (CMDPKG_WaitRecvOnePackage(link->codec, &stale, deadline) == 0) dropStaleRecord(link, stale, Clock::now());
+    }
+    link->firstAnswerLookedAt = true;
 }
 
 // Before the first send of `request` (answered under `cmd`): waits until the
@@ -128,7 +157,7 @@ void awaitLateAnswers(DeviceLink *link, uint16_t cmd, uint32_t requestDigest) {
         const auto quietAt = slot->lastAt + kRepeatGap;
         if (slot->due == 0 && (slot->requestDigest != requestDigest || now >= quietAt)) return;
         const auto deadline = slot->due > 0 ? slot->until : std::min(slot->until, quietAt);
-        if (CMDPKG_WaitRecvOnePackage(link->codec, &stale, deadline) == 0) consumeLateAnswer(link, stale, Clock::now());
+        if (CMDPKG_WaitRecvOnePackage(link->codec, &stale, deadline) == 0) dropStaleRecord(link, stale, Clock::now());
     }
 }
 
@@ -142,7 +171,15 @@ void rememberLateAnswers(DeviceLink *link, uint16_t cmd, uint32_t requestDigest,
     for (LateAnswers &slot : link->late) {
         if (slot.cmd == cmd && now < slot.until) target = &slot;
     }
-    if (answer == nullptr) {
+    if (answer != nullptr && !link->firstAnswerSeen) {
+        link->firstAnswerSeen = true;
+        link->firstAnswerCmd = cmd;
+        link->firstAnswerDigest = digestOf(*answer);
+        link->firstAnswerAt = answeredAt;
+    }
+    // Nothing to wait for later: no answer, or one answer to one send from a
+    // device that does not repeat itself.
+    if (answer == nullptr || (due <= 0 && !link->repeatsAnswers)) {
         if (target != nullptr) target->until = Clock::time_point{};
         return;
     }
@@ -338,8 +375,9 @@ int DOCMD_SendAndWaitRecvCmd(DeviceLink *handle, const CmdPkg *inpkg, CmdPkg *ou
     // of this code still due are waited out before the first send.
     CmdPkg stale;
     for (int i = 0; i < kCmdPkgQueueSlots && CMDPKG_RecvOnePackage(handle->codec, &stale) == 0; ++i)
-        consumeLateAnswer(handle, stale, Clock::now());
+        dropStaleRecord(handle, stale, Clock::now());
     CMDPKG_RecvQueueClear(handle->codec);
+    lookForRepeatedFirstAnswer(handle);
     const uint16_t cmd = static_cast<uint16_t>(recvCmd);
     const uint32_t requestDigest = digestOf(*inpkg);
     awaitLateAnswers(handle, cmd, requestDigest);
