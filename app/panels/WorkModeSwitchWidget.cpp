@@ -11,6 +11,30 @@ namespace {
 // Tabs are in work-mode order: 0 standard ... 4 sequence.
 constexpr int kWorkModeCount = 5;
 
+// Lets the page of mode `index` read its parameters; false for no such mode.
+bool initModePage(Ui::WorkModeSwitchWidget *ui, int index)
+{
+    switch (index) {
+    case 0:
+        ui->tbNormalMode->onWorkModeInit();
+        return true;
+    case 1:
+        ui->tbTtlModeWidget->onWorkModeInit();
+        return true;
+    case 2:
+        ui->tbEdgeModeWidget->onWorkModeInit();
+        return true;
+    case 3:
+        ui->tbTriggerModeWidget->onWorkModeInit();
+        return true;
+    case 4:
+        ui->tbOrdinamModeWidget->onWorkModeInit();
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 WorkModeSwitchWidget::WorkModeSwitchWidget(QWidget *parent)
@@ -45,8 +69,14 @@ void WorkModeSwitchWidget::updateDeviceControl(DeviceControl *devCtrl)
     int mode = 0;
     // Selecting the tab runs on_twModeSwitch_currentChanged only when the mode
     // differs from the tab shown; that reads the page and writes the mode back.
+    // On the tab shown already the page still holds the values read from the
+    // previous device, so it reads them again (the device is in that mode).
     if (devCtrl->getWorkMode(&mode) && mode >= 0 && mode < kWorkModeCount) {
-        ui->twModeSwitch->setCurrentIndex(mode);
+        if (mode == ui->twModeSwitch->currentIndex()) {
+            initModePage(ui, mode);
+        } else {
+            ui->twModeSwitch->setCurrentIndex(mode);
+        }
     }
 }
 
@@ -55,23 +85,7 @@ void WorkModeSwitchWidget::on_twModeSwitch_currentChanged(int index)
     static const char *const kFunc = "WorkModeSwitchWidget::on_twModeSwitch_currentChanged";
     fprintf(stdout, "%s[debug] <%s> index:%d\n", logTimestamp(), kFunc, index);
 
-    switch (index) {
-    case 0:
-        ui->tbNormalMode->onWorkModeInit();
-        break;
-    case 1:
-        ui->tbTtlModeWidget->onWorkModeInit();
-        break;
-    case 2:
-        ui->tbEdgeModeWidget->onWorkModeInit();
-        break;
-    case 3:
-        ui->tbTriggerModeWidget->onWorkModeInit();
-        break;
-    case 4:
-        ui->tbOrdinamModeWidget->onWorkModeInit();
-        break;
-    default:
+    if (!initModePage(ui, index)) {
         // The tab widget reports -1 once it has no tab left.
         fprintf(stdout, "%s[error] <%s:%d> Invaild mode type, index:%d\n", logTimestamp(), kFunc,
                 __LINE__, index);

@@ -80,9 +80,10 @@ DALUSDK_API void *DALUSDK_CreateHandle(const char *comName);
 DALUSDK_API void *DALUSDK_CreateHandle2(DALUSDK_SendCallback sendCallback, void *userData);
 /* Stops the receive thread, closes the port and frees the handle (either kind). */
 DALUSDK_API int DALUSDK_DestroyHandle(void *handle);
-/* Frees a caller-driven handle. */
+/* Frees a caller-driven handle; a serial-port handle is refused with -1. */
 DALUSDK_API int DALUSDK_DestroyHandle2(void *handle);
-/* Feeds `count` received bytes to a caller-driven handle's parser. */
+/* Feeds `count` received bytes to a caller-driven handle's parser; a
+ * serial-port handle is refused with -1. */
 DALUSDK_API int DALUSDK_PushRecvBytes(void *handle, const unsigned char *buffer, int count);
 /* Stores the library version (20100); needs no handle. */
 DALUSDK_API int DALUSDK_GetSdkVersion(unsigned int *version);

@@ -17,6 +17,17 @@
         }                                     \
     } while (0)
 
+// Destroy2 and PushRecvBytes are for caller-driven handles only: on a serial
+// handle they would free the codec under the running receive thread or feed
+// its parser from a second thread.
+#define REQUIRE_CALLER_DRIVEN(handle)                                     \
+    do {                                                                  \
+        if (DOCMD_IsSerial(link(handle))) {                               \
+            SDK_LOG_ERROR(__func__, "handle is a serial-port handle!");   \
+            return -1;                                                    \
+        }                                                                 \
+    } while (0)
+
 #define REQUIRE_BELOW(value, bound)                    \
     do {                                               \
         if ((unsigned)(value) >= (unsigned)(bound)) {  \
@@ -58,11 +69,13 @@ int DALUSDK_DestroyHandle(void *handle) {
 
 int DALUSDK_DestroyHandle2(void *handle) {
     REQUIRE_NOT_NULL(handle, "handle");
+    REQUIRE_CALLER_DRIVEN(handle);
     return DOCMD_Destroy2(link(handle));
 }
 
 int DALUSDK_PushRecvBytes(void *handle, const unsigned char *buffer, int count) {
     REQUIRE_NOT_NULL(handle, "handle");
+    REQUIRE_CALLER_DRIVEN(handle);
     REQUIRE_NOT_NULL(buffer, "buffer");
     // Taken as unsigned, a negative count would read far past the buffer.
     if (count < 0) {

@@ -25,6 +25,9 @@ DeviceLink *DOCMD_Create2(DOCMD_SendFunc sendCallback, void *userData);
 int DOCMD_Destroy(DeviceLink *handle);
 // Releases a caller-driven link (codec and link only).
 int DOCMD_Destroy2(DeviceLink *handle);
+// True when the link owns a serial port and its receive thread: such a link
+// must not be given to DOCMD_Destroy2 or DOCMD_RecvBytes.
+bool DOCMD_IsSerial(const DeviceLink *handle);
 
 // Feeds received bytes, in order, to the link's parser.
 int DOCMD_RecvBytes(DeviceLink *handle, const uint8_t *buffer, uint32_t count);

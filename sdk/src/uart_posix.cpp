@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -77,8 +76,12 @@ UartPort *UART_Open(const char *comName) {
         SDK_LogPrintf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path, errno);
         return nullptr;
     }
-    // Exclusive, as the Windows port is opened without sharing. TIOCEXCL does
-    // not stop root, so an advisory lock on the device does the real work.
+    // Exclusive, as the Windows port is opened without sharing. The lock
+    // belongs to this open and dies with the process, however it ends; it
+    // also stops root. TIOCEXCL is not used: it stays on the tty after a
+    // killed process for as long as anything else (the device end of a
+    // pseudo-terminal, a socat pair) holds it open, and then refuses every
+    // later open by a non-root user.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         SDK_LogPrintf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path, errno);
         closeQuietly(fd);
@@ -97,7 +100,6 @@ UartPort *UART_Open(const char *comName) {
         closeQuietly(fd);
         return nullptr;
     }
-    ::ioctl(fd, TIOCEXCL);
     ::tcflush(fd, TCIOFLUSH);
 
     int wake[2];
@@ -122,7 +124,6 @@ int UART_Close(UartPort *handle) {
         SDK_LOG_NULL("UART_Close", "handle");
         return -1;
     }
-    ::ioctl(handle->fd, TIOCNXCL);
     closeQuietly(handle->fd);  // also releases the lock
     closeQuietly(handle->wakeRead);
     closeQuietly(handle->wakeWrite);

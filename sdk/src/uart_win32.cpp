@@ -35,6 +35,14 @@ constexpr COMMTIMEOUTS kTimeouts = {1, 0, 1, 0, 1};
 #define UART_LOG_FAILED(func, step, error) \
     SDK_LogPrintf("[error] <%s:%d> %s failed with error %d.\n", (func), __LINE__, (step), (int)(error))
 
+// After a failed read or write. A line error (framing, overrun, parity)
+// that a driver latched fails every later read and write until it is
+// cleared; where nothing is latched, clearing changes nothing.
+void clearCommError(HANDLE handle) {
+    DWORD errors = 0;
+    ClearCommError(handle, &errors, nullptr);
+}
+
 }  // namespace
 
 UartPort *UART_Open(const char *comName) {
@@ -53,15 +61,25 @@ UartPort *UART_Open(const char *comName) {
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         SDK_LogPrintf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path,
-                      (int)error);
+                        (int)error);
         return nullptr;
     }
 
-    // Queue sizes and time-outs are requests the driver may round or refuse;
-    // the port still works with its own values.
-    SetupComm(handle, kDriverQueueSize, kDriverQueueSize);
+    // The receive thread is paced by the read time-out and destroy relies on
+    // it to end the thread's read, so a port that refuses these is not used.
+    if (!SetupComm(handle, kDriverQueueSize, kDriverQueueSize)) {
+        const DWORD error = GetLastError();
+        UART_LOG_FAILED("UART_Open", "SetupComm", error);
+        CloseHandle(handle);
+        return nullptr;
+    }
     COMMTIMEOUTS timeouts = kTimeouts;
-    SetCommTimeouts(handle, &timeouts);
+    if (!SetCommTimeouts(handle, &timeouts)) {
+        const DWORD error = GetLastError();
+        UART_LOG_FAILED("UART_Open", "SetCommTimeouts", error);
+        CloseHandle(handle);
+        return nullptr;
+    }
 
     DCB dcb;
     std::memset(&dcb, 0, sizeof(dcb));
@@ -72,12 +90,27 @@ UartPort *UART_Open(const char *comName) {
         CloseHandle(handle);
         return nullptr;
     }
-    // Only the frame format changes; flow control and the special characters
-    // stay as the port reports them.
+    // Windows keeps a port's state from one open to the next, so whatever the
+    // last program left (XON/XOFF, handshaking, dropped zero bytes, abort on
+    // error, error replacement) is switched off here: the protocol is binary
+    // and every byte value must pass. DTR and RTS are on, as a plain open
+    // gives them, without handshaking.
     dcb.BaudRate = CBR_115200;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
     if (!SetCommState(handle, &dcb)) {
         const DWORD error = GetLastError();
         UART_LOG_FAILED("UART_Open", "SetCommState", error);
@@ -118,7 +151,10 @@ int UART_RecvBytes(UartPort *handle, uint8_t *buffer, int count, uint32_t *recvC
     if (count <= 0) return 0;
 
     DWORD received = 0;
-    if (!ReadFile(handle->handle, buffer, (DWORD)count, &received, nullptr)) return -1;
+    if (!ReadFile(handle->handle, buffer, (DWORD)count, &received, nullptr)) {
+        clearCommError(handle->handle);
+        return -1;
+    }
     if (recvCount != nullptr) *recvCount = (uint32_t)received;
     return 0;
 }
@@ -138,6 +174,7 @@ int UART_SendBytes(UartPort *handle, const uint8_t *buffer, int count, int *send
     DWORD written = 0;
     const bool ok = WriteFile(handle->handle, buffer, (DWORD)count, &written, nullptr) != 0;
     const DWORD error = ok ? 0 : GetLastError();
+    if (!ok) clearCommError(handle->handle);
     if (sendCount != nullptr) *sendCount = (int)written;
     if (!ok) {
         UART_LOG_FAILED("UART_SendBytes", "WriteFile", error);

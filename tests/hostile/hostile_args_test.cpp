@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <string>
@@ -249,7 +250,7 @@ TEST_F(HostileArgs, TempStatusChecksTempThenStatus) {
     EXPECT_EQ(m_responder.sends, 0);
 }
 
-TEST_F(HostileArgs, HandleFamilyRefusesNullsAndNegativeCounts) {
+TEST_F(HostileArgs, HandleFamilyRefusesNullsNegativeCountsAndSerialHandles) {
     static const unsigned char bytes[] = {0x55, 0xAA};
     struct Case {
         const char *what;
@@ -258,6 +259,15 @@ TEST_F(HostileArgs, HandleFamilyRefusesNullsAndNegativeCounts) {
         std::string line;
     };
     void *h = m_handle;
+    // A serial handle on a pseudo-terminal that nobody answers: the two
+    // caller-driven-only exports refuse it.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    void *serial = DALUSDK_CreateHandle(ptsname(master));
+    ASSERT_NE(serial, nullptr);
+    const std::string serialRefused = " handle is a serial-port handle!\n";
     const Case cases[] = {
         {"destroy null", [] { return DALUSDK_DestroyHandle(nullptr); }, -1, nullLine("DALUSDK_DestroyHandle", "handle")},
         {"destroy2 null", [] { return DALUSDK_DestroyHandle2(nullptr); }, -1, nullLine("DALUSDK_DestroyHandle2", "handle")},
@@ -272,6 +282,13 @@ TEST_F(HostileArgs, HandleFamilyRefusesNullsAndNegativeCounts) {
         {"push count INT_MIN", [h] { return DALUSDK_PushRecvBytes(h, bytes, INT_MIN); }, -1,
          "[error] <DALUSDK_PushRecvBytes:N> " + std::to_string(INT_MIN) + " < 0 err!\n"},
         {"push count 0", [h] { return DALUSDK_PushRecvBytes(h, bytes, 0); }, 0, ""},
+        {"destroy2 serial", [serial] { return DALUSDK_DestroyHandle2(serial); }, -1,
+         "[error] <DALUSDK_DestroyHandle2:N>" + serialRefused},
+        {"push serial", [serial] { return DALUSDK_PushRecvBytes(serial, bytes, 2); }, -1,
+         "[error] <DALUSDK_PushRecvBytes:N>" + serialRefused},
+        {"push serial null buffer", [serial] { return DALUSDK_PushRecvBytes(serial, nullptr, -1); }, -1,
+         "[error] <DALUSDK_PushRecvBytes:N>" + serialRefused},
+        {"destroy serial", [serial] { return DALUSDK_DestroyHandle(serial); }, 0, ""},
         {"version null", [] { return DALUSDK_GetSdkVersion(nullptr); }, -1, nullLine("DALUSDK_GetSdkVersion", "version")},
         {"create null name", [] { return DALUSDK_CreateHandle(nullptr) == nullptr ? -1 : 0; }, -1,
          nullLine("DALUSDK_CreateHandle", "comName")},
@@ -290,6 +307,7 @@ TEST_F(HostileArgs, HandleFamilyRefusesNullsAndNegativeCounts) {
         EXPECT_EQ(rc, c.rc);
         EXPECT_EQ(withoutLineNumbers(text), c.line);
     }
+    close(master);
     // The refused pushes fed nothing: a read still finds its answer whole.
     unsigned model = 0;
     EXPECT_EQ(DALUSDK_GetDeviceModel(m_handle, &model), 0);

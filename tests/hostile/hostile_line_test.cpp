@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <set>
@@ -333,6 +334,65 @@ TEST(HostileLine, MisbehavingAnswersNeverPassAsGoodOnes) {
         EXPECT_TRUE(readsRecover(h));
         destroyPromptly(h);
         EXPECT_EQ(sim.state().ledBrightness[0], 77);
+    }
+}
+
+// The protocol has no sequence number, so the answer to an earlier send must
+// not pass as the answer to a later request with the same code: after a write,
+// a read gives the new value or fails, never the old one with success.
+TEST(HostileLine, LateOrRepeatedAnswersNeverPassForALaterRead) {
+    struct Case {
+        const char *name;
+        SimFaults faults;
+    };
+    const Case cases[] = {
+        {"answers 150 ms late", fault([](SimFaults &f) { f.lateMs = 150; })},
+        {"answers 300 ms late", fault([](SimFaults &f) { f.lateMs = 300; })},
+        {"answers twice", fault([](SimFaults &f) { f.answerTwice = true; })},
+        {"answers twice, 150 ms late", fault([](SimFaults &f) {
+             f.answerTwice = true;
+             f.lateMs = 150;
+         })},
+        {"answers twice, 300 ms late", fault([](SimFaults &f) {
+             f.answerTwice = true;
+             f.lateMs = 300;
+         })},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        VirtualLightSource sim(quietOptions(c.faults));
+        ASSERT_TRUE(sim.start()) << sim.errorText();
+        void *h = DALUSDK_CreateHandle(sim.portPath().c_str());
+        ASSERT_NE(h, nullptr);
+        // A device-wide value and one channel's value: each read, written
+        // and read again at once, with the same code (and channel).
+        const std::function<int(unsigned short *)> reads[] = {
+            [h](unsigned short *v) { return DALUSDK_ModeEdge_GetDelayTime(h, v); },
+            [h](unsigned short *v) { return DALUSDK_GetLedBrightness(h, 1, v); },
+        };
+        const std::function<int(unsigned short)> writes[] = {
+            [h](unsigned short v) { return DALUSDK_ModeEdge_SetDelayTime(h, v); },
+            [h](unsigned short v) { return DALUSDK_SetLedBrightness(h, 1, v); },
+        };
+        int newValues = 0;
+        for (unsigned short round = 1; round <= 3; ++round) {
+            for (int k = 0; k < 2; ++k) {
+                const unsigned short value = static_cast<unsigned short>(10 * round + k);
+                unsigned short got = 0;
+                const int before = reads[k](&got);
+                EXPECT_TRUE(before == 0 || before == -1);
+                ASSERT_EQ(writes[k](value), 0);
+                got = 0;
+                const int after = reads[k](&got);
+                EXPECT_TRUE(after == 0 || after == -1);
+                if (after == 0) {
+                    EXPECT_EQ(got, value) << "read " << k << ", round " << round;
+                    ++newValues;
+                }
+            }
+        }
+        EXPECT_GT(newValues, 0) << "no read after a write got through";
+        destroyPromptly(h);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -12,7 +13,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -90,6 +95,40 @@ long otherThreadsTicks() {
     return total;
 }
 
+// Runs body in a child process as a user without root's rights (nobody when
+// the test runs as root) and returns the child's pid; the child's exit status
+// is body's result. -1 when no such user can be had.
+pid_t spawnUnprivileged(const std::function<int()> &body) {
+    const uid_t nobody = 65534;
+    if (::geteuid() == 0) {
+        // Find out in a throw-away child whether dropping to nobody works here.
+        pid_t probe = ::fork();
+        if (probe == 0) {
+            const bool dropped =
+                ::setgroups(0, nullptr) == 0 && ::setresgid(nobody, nobody, nobody) == 0 &&
+                ::setresuid(nobody, nobody, nobody) == 0;
+            ::_exit(dropped ? 0 : 1);
+        }
+        int status = 0;
+        if (probe < 0 || ::waitpid(probe, &status, 0) != probe || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return -1;
+    }
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    if (::geteuid() == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+            ::setresuid(nobody, nobody, nobody) != 0)
+            ::_exit(100);
+    }
+    ::_exit(body());
+}
+
+int exitStatusOf(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace
 
 TEST(SerialPort, EveryByteValuePassesUnchangedBothWays) {
@@ -157,6 +196,50 @@ TEST(SerialPort, SecondOpenOfTheSamePortIsRefused) {
     void *again = DALUSDK_CreateHandle(pty.path().c_str());
     EXPECT_NE(again, nullptr);
     DALUSDK_DestroyHandle(again);
+}
+
+// A program killed while it holds the port must not leave it locked: the
+// device end of the line (here the test's pty master) outlives it.
+TEST(SerialPort, PortOpensAgainAfterItsHolderWasKilled) {
+    Pty pty;
+    ASSERT_EQ(::chmod(pty.path().c_str(), 0666), 0);
+    const std::string path = pty.path();
+    auto opensAndCloses = [path] {
+        void *h = DALUSDK_CreateHandle(path.c_str());
+        if (h == nullptr) return 1;
+        return DALUSDK_DestroyHandle(h) == 0 ? 0 : 2;
+    };
+
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = spawnUnprivileged([&] {
+        ::close(ready[0]);
+        void *h = DALUSDK_CreateHandle(path.c_str());
+        const char byte = h != nullptr ? 'y' : 'n';
+        if (::write(ready[1], &byte, 1) != 1) return 3;
+        for (;;) ::pause();
+    });
+    ::close(ready[1]);
+    if (holder < 0) {
+        ::close(ready[0]);
+        GTEST_SKIP() << "cannot run a process as a non-root user here (setresuid to 65534 refused)";
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    EXPECT_EQ(byte, 'y') << "the holder could not open the port";
+
+    // While the holder lives, the port is refused to others.
+    pid_t second = spawnUnprivileged(opensAndCloses);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(exitStatusOf(second), 1);
+
+    ASSERT_EQ(::kill(holder, SIGKILL), 0);
+    EXPECT_EQ(exitStatusOf(holder), 128 + SIGKILL);
+
+    pid_t after = spawnUnprivileged(opensAndCloses);
+    ASSERT_GT(after, 0);
+    EXPECT_EQ(exitStatusOf(after), 0) << "the port stayed locked after its holder was killed";
 }
 
 TEST(SerialPort, RequestRoundTripsThroughTheReceiveThread) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,12 +89,11 @@ Bytes everyByteValue() {
 
 TEST(Win32Port, OpenFailuresNameThePathAndTheOsError) {
     // What the OS itself says about the device that is not a serial port, so
-    // the expected code is the one Windows (or wine) gives for it.
+    // the expected code is the one Windows (or wine) gives for it. The first
+    // port step, setting the driver queues, already fails there.
     HANDLE nul = CreateFileA("\\\\.\\NUL", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(nul, INVALID_HANDLE_VALUE);
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(dcb);
-    ASSERT_FALSE(GetCommState(nul, &dcb));
+    ASSERT_FALSE(SetupComm(nul, 1024, 1024));
     const int notAPortError = (int)GetLastError();
     CloseHandle(nul);
 
@@ -107,7 +107,7 @@ TEST(Win32Port, OpenFailuresNameThePathAndTheOsError) {
         {"COM250", "[error] <UART_Open:N> CreateFile (\"\\\\.\\COM250\") failed with error 2."},
         // The path is cut to 126 characters and never overruns its buffer.
         {longName, "[error] <UART_Open:N> CreateFile (\"\\\\.\\" + std::string(122, 'x') + "\") failed with error 2."},
-        {"NUL", "[error] <UART_Open:N> GetCommState failed with error " + std::to_string(notAPortError) + "."},
+        {"NUL", "[error] <UART_Open:N> SetupComm failed with error " + std::to_string(notAPortError) + "."},
     };
     for (const Case &c : cases) {
         StdoutCapture capture;
@@ -177,6 +177,53 @@ TEST_F(NullModem, EveryByteValuePassesUnchangedBothWays) {
 
     ASSERT_EQ(SimPort_Write(farEnd(), all.data(), (int)all.size()), 256);
     EXPECT_EQ(readNear(port, 256), all);
+    EXPECT_EQ(UART_Close(port), 0);
+}
+
+// Windows keeps a port's state from one open to the next. Another program
+// left software flow control (and more) on: XOFF and XON must still pass as
+// data both ways, as must every other byte value.
+TEST_F(NullModem, EveryByteValuePassesWhateverStateThePortWasLeftIn) {
+    const std::string path = "\\\\.\\" + m_near;
+    auto portState = [&path](DCB *dcb) {
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        std::memset(dcb, 0, sizeof(*dcb));
+        dcb->DCBlength = sizeof(*dcb);
+        const bool ok = GetCommState(h, dcb) != 0;
+        CloseHandle(h);
+        return ok;
+    };
+    {
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DCB dcb = {};
+        dcb.DCBlength = sizeof(dcb);
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        dcb.fOutX = TRUE;
+        dcb.fInX = TRUE;
+        dcb.fErrorChar = TRUE;
+        dcb.ErrorChar = '?';
+        dcb.fNull = TRUE;
+        dcb.fAbortOnError = TRUE;
+        EXPECT_TRUE(SetCommState(h, &dcb)) << GetLastError();
+        CloseHandle(h);
+    }
+    DCB left = {};
+    ASSERT_TRUE(portState(&left));
+    ASSERT_TRUE(left.fOutX && left.fInX) << "the port did not keep the state it was left in";
+
+    UartPort *port = UART_Open(m_near.c_str());
+    ASSERT_NE(port, nullptr);
+    ASSERT_NE(farEnd(), nullptr);
+    const Bytes all = everyByteValue();
+    ASSERT_EQ(UART_SendBytes(port, all.data(), (int)all.size(), nullptr), 0);
+    EXPECT_EQ(readFar(256), all);
+    ASSERT_EQ(SimPort_Write(farEnd(), all.data(), (int)all.size()), 256);
+    EXPECT_EQ(readNear(port, 256), all);
+    // And once more, now that an XOFF has come in: nothing is held back.
+    ASSERT_EQ(UART_SendBytes(port, all.data(), (int)all.size(), nullptr), 0);
+    EXPECT_EQ(readFar(256), all);
     EXPECT_EQ(UART_Close(port), 0);
 }
 

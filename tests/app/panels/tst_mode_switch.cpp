@@ -3,6 +3,7 @@
 #include "panels/WorkModeSwitchWidget.h"
 
 #include <QApplication>
+#include <QSpinBox>
 #include <QTabWidget>
 
 namespace {
@@ -30,6 +31,7 @@ private slots:
     void formHasTheFiveModes();
     void attachSelectsTheDeviceMode_data();
     void attachSelectsTheDeviceMode();
+    void reopenedDeviceInTheShownModeIsReadAgain();
     void selectingATabReadsThenWritesTheMode_data();
     void selectingATabReadsThenWritesTheMode();
     void noDeviceReadsPageAndSendsNoMode();
@@ -67,7 +69,9 @@ void ModeSwitchTest::attachSelectsTheDeviceMode_data()
     QTest::addColumn<QStringList>("lines");
 
     const QString read = "55 aa 80 01 00 81 fa";
-    QTest::newRow("mode of the tab shown") << 0 << 0 << QStringList{read} << QStringList();
+    // The page shown still reads its parameters: it may hold another device's.
+    QTest::newRow("mode of the tab shown") << 0 << 0 << QStringList{read}
+        << QStringList{"[debug] <NormalModeWidget::onWorkModeInit> "};
     QTest::newRow("ttl") << 1 << 1
         << QStringList{read, frame(0x8002), frame(0x8201), frame(0x8202), frame(0x0001, {1})}
         << QStringList{"[debug] <WorkModeSwitchWidget::on_twModeSwitch_currentChanged> index:1",
@@ -121,6 +125,44 @@ void ModeSwitchTest::attachSelectsTheDeviceMode()
                           "[debug] <EdgeModeWidget::updateDeviceControl> ",
                           "[debug] <TriggerModeWidget::updateDeviceControl> ",
                           "[debug] <OrdinalModeWidget::updateDeviceControl> "}));
+}
+
+// A device opened in the mode of the tab shown: the page reads again, once,
+// and shows what this device holds, not what the previous one did.
+void ModeSwitchTest::reopenedDeviceInTheShownModeIsReadAgain()
+{
+    SimLink link;
+    SimDeviceState state;
+    state.workMode = 2;
+    state.edgeDelayMs = 100;
+    link.sim.setState(state);
+    QVERIFY(link.open());
+    WorkModeSwitchWidget w(nullptr);
+    QSpinBox *delay = w.findChild<QWidget *>("tbEdgeModeWidget")->findChild<QSpinBox *>("sbDelayTime");
+    QVERIFY(delay != nullptr);
+    w.updateDeviceControl(&link.dev);
+    QCOMPARE(tabs(&w)->currentIndex(), 2);
+    QCOMPARE(delay->value(), 100);
+
+    link.dev.close();
+    w.updateDeviceControl(&link.dev);
+    state = link.sim.state();
+    state.edgeDelayMs = 300;
+    link.sim.setState(state);
+    QVERIFY(link.dev.open(link.sim.portPath().c_str()));
+    link.takeFrames();
+    StdoutCapture log;
+
+    w.updateDeviceControl(&link.dev);
+
+    QCOMPARE(tabs(&w)->currentIndex(), 2);
+    QCOMPARE(delay->value(), 300);
+    // The new value goes back to the device as every value read does; no
+    // work mode is written, the device is in it already.
+    QCOMPARE(link.takeFrames(),
+             (QStringList{"55 aa 80 01 00 81 fa", frame(0x8301), frame(0x0301, {0x01, 0x2C}), frame(0x8302, {0}),
+                          frame(0x8302, {1}), frame(0x8302, {2}), frame(0x8302, {3})}));
+    QCOMPARE(switcherLines(log), QStringList{"[debug] <EdgeModeWidget::onWorkModeInit> "});
 }
 
 void ModeSwitchTest::selectingATabReadsThenWritesTheMode_data()
