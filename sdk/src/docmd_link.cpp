@@ -34,16 +34,19 @@ using Clock = std::chrono::steady_clock;
 // since nothing it asked can have been answered yet; it sends once they are
 // all in, or once none can come any more. Answers of the code that other
 // requests see meanwhile count off too.
-// A device may also repeat its answers. The request after the link's first
-// answer finds out: it waits until a repeat gap has passed since that answer
-// and looks for a copy of it. On a device that repeats, a record identical to
+// A device may also repeat its answers. The first request with the code of
+// the link's first answer finds out: it waits until a repeat gap has passed
+// since that answer and looks for a copy of it (requests with other codes
+// cannot mistake such a copy for their answer, so they only note one they
+// happen to see). On a device that repeats, a record identical to
 // the previous one of its code and taken right after it is dropped and counts
 // for nothing, and a request identical to the one just answered first waits
 // until the gap has passed without a record of its code, so that a copy still
 // on its way cannot pass as its answer; a request that differs (another
 // channel) is not held up, as the channel echo tells those answers apart.
 // A device that answers the first send in time and once costs no wait but
-// that one look, at most a repeat gap once per link. A request that got no
+// that one look, at most a repeat gap once per link, and only when a request
+// with the first answer's code follows it that closely. A request that got no
 // answer at all leaves nothing due: its device answers slower than the
 // window, if at all, and no rule without sequence numbers can tell such
 // answers apart.
@@ -122,19 +125,26 @@ bool consumeLateAnswer(DeviceLink *link, const CmdPkg &pkg, Clock::time_point no
     return true;
 }
 
-// A record taken before a request's first send: stale in any case, and maybe
-// a copy of the link's first answer.
-void dropStaleRecord(DeviceLink *link, const CmdPkg &pkg, Clock::time_point now) {
+// Until the link has looked for it, a copy of its first answer shows that
+// the device repeats its answers.
+void noteFirstAnswerCopy(DeviceLink *link, const CmdPkg &pkg) {
     if (link->firstAnswerSeen && !link->firstAnswerLookedAt && pkg.cmd == link->firstAnswerCmd &&
         digestOf(pkg) == link->firstAnswerDigest)
         link->repeatsAnswers = true;
+}
+
+// A record taken before a request's first send: stale in any case, and maybe
+// a copy of the link's first answer.
+void dropStaleRecord(DeviceLink *link, const CmdPkg &pkg, Clock::time_point now) {
+    noteFirstAnswerCopy(link, pkg);
     consumeLateAnswer(link, pkg, now);
 }
 
-// Once per link, at the request after its first answer: a repeat gap after
-// that answer, a device that repeats its answers has sent the copy.
-void lookForRepeatedFirstAnswer(DeviceLink *link) {
-    if (!link->firstAnswerSeen || link->firstAnswerLookedAt) return;
+// Once per link, at the first request with the code of its first answer: a
+// repeat gap after that answer, a device that repeats its answers has sent
+// the copy.
+void lookForRepeatedFirstAnswer(DeviceLink *link, uint16_t cmd) {
+    if (!link->firstAnswerSeen || link->firstAnswerLookedAt || cmd != link->firstAnswerCmd) return;
     const auto deadline = link->firstAnswerAt + kRepeatGap;
     CmdPkg stale;
     while (Clock::now() < deadline) {
@@ -377,8 +387,8 @@ int DOCMD_SendAndWaitRecvCmd(DeviceLink *handle, const CmdPkg *inpkg, CmdPkg *ou
     for (int i = 0; i < kCmdPkgQueueSlots && CMDPKG_RecvOnePackage(handle->codec, &stale) == 0; ++i)
         dropStaleRecord(handle, stale, Clock::now());
     CMDPKG_RecvQueueClear(handle->codec);
-    lookForRepeatedFirstAnswer(handle);
     const uint16_t cmd = static_cast<uint16_t>(recvCmd);
+    lookForRepeatedFirstAnswer(handle, cmd);
     const uint32_t requestDigest = digestOf(*inpkg);
     awaitLateAnswers(handle, cmd, requestDigest);
 
@@ -404,6 +414,7 @@ int DOCMD_SendAndWaitRecvCmd(DeviceLink *handle, const CmdPkg *inpkg, CmdPkg *ou
             if (Clock::now() < slotStart) std::this_thread::sleep_until(slotStart);
             if (CMDPKG_WaitRecvOnePackage(handle->codec, outpkg, slotStart + poll) != 0) continue;
             answeredAt = Clock::now();
+            if (outpkg->cmd != recvCmd) noteFirstAnswerCopy(handle, *outpkg);
             if (consumeLateAnswer(handle, *outpkg, answeredAt) || outpkg->cmd != recvCmd) continue;
             result = 0;
             break;

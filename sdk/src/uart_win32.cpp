@@ -61,7 +61,7 @@ UartPort *UART_Open(const char *comName) {
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         SDK_LogPrintf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path,
-                        (int)error);
+                      (int)error);
         return nullptr;
     }
 
