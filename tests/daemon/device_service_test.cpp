@@ -95,7 +95,10 @@ TEST_F(DeviceServiceTest, ReadsEverySettingAndTheTemperaturesWhenThePortOpens) {
     sim.setFixedTemperature(1, 61.5f, true);
 
     startService();
-    ASSERT_TRUE(runUntil([&] { return pollEvents > 0; }));
+    // The first State event already carries the temperatures, so no query
+    // in between finds them unknown.
+    ASSERT_TRUE(runUntil([&] { return stateEvents > 0; }));
+    EXPECT_EQ(pollEvents, 0);
     const DeviceState &s = service->state();
     EXPECT_TRUE(s.connected);
     EXPECT_EQ(s.port, link.path());
