@@ -27,6 +27,8 @@ public:
     struct Options {
         std::string port;                                  // as DALUSDK_CreateHandle names ports
         std::chrono::milliseconds pollInterval{1000};      // temperature poll
+        std::chrono::milliseconds reopenInterval{1000};    // between attempts while the port is gone
+        bool verbose = false;                              // the library's lines to standard error
     };
     enum class Event {
         State,         // a setting, the connection or the identity changed

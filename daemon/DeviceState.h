@@ -29,6 +29,7 @@ struct ChannelState {
 struct DeviceState {
     bool connected = false;
     std::string port;
+    std::string lastError;  // the library's reason when the connection was lost or could not be made
     uint32_t model = 0;
     uint32_t firmwareVersion = 0;
     bool enabled = false;
@@ -76,6 +77,8 @@ struct Setting {
 // True when the setting's channel and value are within the device's ranges.
 // Both front ends check every setting with this before anything is sent.
 bool settingInRange(const Setting &setting);
+// The largest value a field takes (1 for the on/off fields).
+unsigned settingMaximum(Field field);
 
 // The result of a device operation, delivered on the event loop.
 struct Outcome {

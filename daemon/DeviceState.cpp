@@ -1,0 +1,47 @@
+#include "DeviceState.h"
+
+namespace lightd {
+
+const char *const kChannelNames[kChannelCount] = {"LED385", "LED480", "LED550", "LED640"};
+
+namespace {
+
+bool isChannelField(Field field) {
+    return field == Field::ChannelEnable || field == Field::Brightness || field == Field::PulseWidth;
+}
+
+}  // namespace
+
+unsigned settingMaximum(Field field) {
+    switch (field) {
+    case Field::GlobalEnable:
+    case Field::ChannelEnable:
+    case Field::TtlOutput:
+    case Field::InternalOutput:
+        return 1;
+    case Field::WorkMode:
+        return 4;
+    case Field::Brightness:
+    case Field::InternalCount:
+        return 100;
+    case Field::PulseWidth:
+    case Field::TtlDelay:
+    case Field::EdgeDelay:
+    case Field::InternalDelay:
+    case Field::InternalHigh:
+    case Field::InternalLow:
+        return 5000;
+    }
+    return 0;
+}
+
+bool settingInRange(const Setting &setting) {
+    if (isChannelField(setting.field)) {
+        if (setting.channel < 0 || setting.channel >= kChannelCount) return false;
+    } else if (setting.channel != -1) {
+        return false;
+    }
+    return setting.value <= settingMaximum(setting.field);
+}
+
+}  // namespace lightd

@@ -1,0 +1,88 @@
+// lightd's SCPI command table and parser: one line of text in, a list of
+// parsed program units out. No sockets and no device here, so the parser can
+// be tested and fuzzed on its own.
+//
+// Commands are declared once as patterns: capitals are the short form, the
+// whole word the long form, "[:NODE]" is optional, "#" after a node takes a
+// channel suffix 1..4 (1 when left out). Headers are case-insensitive. After
+// a ';' a header without a leading ':' is first taken relative to the
+// previous header's path (SOUR1:POW 5;STAT ON), then from the root.
+#ifndef LIGHTD_SCPI_PARSER_H
+#define LIGHTD_SCPI_PARSER_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DeviceState.h"
+
+namespace lightd {
+
+// The standard SCPI error codes lightd queues.
+namespace scpi_error {
+constexpr int kCommand = -100;
+constexpr int kParameterNotAllowed = -108;
+constexpr int kMissingParameter = -109;
+constexpr int kUndefinedHeader = -113;
+constexpr int kSuffixOutOfRange = -114;
+constexpr int kCommandProtected = -203;
+constexpr int kDataOutOfRange = -222;
+constexpr int kTooMuchData = -223;
+constexpr int kIllegalParameter = -224;
+constexpr int kHardware = -240;
+constexpr int kQueueOverflow = -350;
+}  // namespace scpi_error
+
+// The standard text of a code ("Data out of range"), or "Error".
+const char *scpiErrorText(int code);
+
+enum class ScpiCommand {
+    Identify,         // *IDN?
+    ClearStatus,      // *CLS
+    OperationComplete,// *OPC, *OPC?
+    Trigger,          // *TRG, TRIGger:INTernal[:IMMediate]
+    ErrorNext,        // SYSTem:ERRor[:NEXT]?
+    Version,          // SYSTem:VERSion?
+    Password,         // SYSTem:PASSword[:CENable] "TOKEN"
+    Setting,          // a device setting; the table entry names the field
+    Temperature,      // SOURce#:TEMPerature?
+    Alarm,            // SOURce#:TEMPerature:ALARm?
+};
+
+enum class ScpiParam { None, Bool, Number, Mode, String };
+
+struct ScpiCommandDef {
+    const char *pattern;
+    ScpiCommand command;
+    bool query;      // has a query form
+    bool set;        // has a command form
+    ScpiParam param; // of the command form
+    Field field;     // for ScpiCommand::Setting
+};
+
+// The whole table, in declaration order.
+const std::vector<ScpiCommandDef> &scpiCommands();
+
+// One program unit of a line: a command or query ready to run, or an error.
+struct ScpiUnit {
+    int error = 0;              // nonzero: queue this, run nothing
+    std::string detail;         // extra text for the error, may be empty
+    const ScpiCommandDef *def = nullptr;
+    bool query = false;
+    int channel = -1;           // 0..3 for the SOURce# commands
+    unsigned value = 0;         // Bool, Number and Mode parameters
+    std::string text;           // String parameter, unquoted
+
+    // The device write of a Setting command form.
+    Setting setting() const { return Setting{def->field, channel, value}; }
+};
+
+// Parses one line (without its terminator) into its units, in order.
+std::vector<ScpiUnit> parseScpiLine(std::string_view line);
+
+// "NORM", "TTL", "EDGE", "INT", "SEQ" for modes 0..4; null otherwise.
+const char *scpiModeName(unsigned mode);
+
+}  // namespace lightd
+
+#endif

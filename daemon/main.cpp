@@ -1,0 +1,128 @@
+// lightd: the one owner of a light source's serial port, serving it to many
+// clients over the network (SCPI on a raw TCP socket).
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "DeviceService.h"
+#include "ScpiServer.h"
+
+namespace {
+
+struct Config {
+    std::string device;
+    std::string listen = "127.0.0.1";
+    uint16_t scpiPort = 5025;
+    unsigned pollMs = 1000;
+    size_t maxClients = 16;
+    std::string token;
+    std::string tokenFile;
+    bool verbose = false;
+};
+
+bool isLoopback(const std::string &address) {
+    boost::system::error_code ec;
+    const auto parsed = boost::asio::ip::make_address(address, ec);
+    return !ec && parsed.is_loopback();
+}
+
+// The token is the file's first line, without surrounding white space.
+bool readTokenFile(const std::string &path, std::string *token) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    std::getline(in, line);
+    const auto first = line.find_first_not_of(" \t\r");
+    const auto last = line.find_last_not_of(" \t\r");
+    *token = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Config config;
+    CLI::App app{"lightd: owns the light source's serial port and serves it to many clients\n"
+                 "(SCPI on a raw TCP socket). See lightd(1)."};
+    app.add_option("--device", config.device, "serial port, as the library names ports (ttyUSB0, /dev/pts/5)")
+        ->required();
+    app.add_option("--listen", config.listen, "address to listen on; not loopback needs a token")
+        ->capture_default_str();
+    app.add_option("--scpi-port", config.scpiPort, "TCP port of the SCPI server (0: any free port)")
+        ->capture_default_str();
+    app.add_option("--poll-ms", config.pollMs, "temperature poll interval in ms")
+        ->check(CLI::Range(50u, 3600000u))
+        ->capture_default_str();
+    app.add_option("--max-clients", config.maxClients, "clients served at once")
+        ->check(CLI::Range(size_t{1}, size_t{10000}))
+        ->capture_default_str();
+    auto *tokenOption = app.add_option("--token", config.token, "password for the commands that change the device");
+    app.add_option("--token-file", config.tokenFile, "file whose first line is the password")
+        ->check(CLI::ExistingFile)
+        ->excludes(tokenOption);
+    app.add_flag("-v,--verbose", config.verbose, "the library's lines and the connections on standard error");
+    CLI11_PARSE(app, argc, argv);
+
+    if (!config.tokenFile.empty() && !readTokenFile(config.tokenFile, &config.token)) {
+        std::fprintf(stderr, "lightd: cannot read the token file %s\n", config.tokenFile.c_str());
+        return 2;
+    }
+    if ((!config.tokenFile.empty() || app.count("--token") > 0) && config.token.empty()) {
+        std::fprintf(stderr, "lightd: the token is empty\n");
+        return 2;
+    }
+    if (config.listen == "localhost") config.listen = "127.0.0.1";
+    if (!isLoopback(config.listen) && config.token.empty()) {
+        std::fprintf(stderr,
+                     "lightd: listening on %s (not loopback) needs --token or --token-file; refusing to start\n",
+                     config.listen.c_str());
+        return 2;
+    }
+
+    boost::asio::io_context loop(1);
+
+    lightd::DeviceService::Options deviceOptions;
+    deviceOptions.port = config.device;
+    deviceOptions.pollInterval = std::chrono::milliseconds(config.pollMs);
+    deviceOptions.verbose = config.verbose;
+    lightd::DeviceService device(loop, deviceOptions);
+
+    lightd::ListenOptions listen;
+    listen.address = config.listen;
+    listen.maxClients = config.maxClients;
+    listen.token = config.token;
+    listen.verbose = config.verbose;
+
+    lightd::ListenOptions scpiListen = listen;
+    scpiListen.port = config.scpiPort;
+    lightd::ScpiServer scpi(loop, device, scpiListen);
+    std::string error;
+    if (!scpi.start(&error)) {
+        std::fprintf(stderr, "lightd: SCPI: %s\n", error.c_str());
+        return 1;
+    }
+    // Further front ends (HTTP) start here, on the same loop and device.
+
+    device.start();
+    std::printf("lightd: SCPI on %s port %u, device %s\n", config.listen.c_str(), scpi.boundPort(),
+                config.device.c_str());
+    std::fflush(stdout);
+
+    boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code &ec, int signal) {
+        if (ec) return;
+        std::printf("lightd: %s, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+        std::fflush(stdout);
+        scpi.stop();
+        device.stop();
+    });
+    loop.run();
+    return 0;
+}
