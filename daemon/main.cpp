@@ -1,7 +1,9 @@
 // lightd: the one owner of a light source's serial port, serving it to many
-// clients over the network (SCPI on a raw TCP socket).
+// clients over the network: SCPI on a raw TCP socket, and HTTP (JSON API,
+// event stream, metrics, the web page).
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -12,6 +14,7 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "DeviceService.h"
+#include "HttpServer.h"
 #include "ScpiServer.h"
 
 namespace {
@@ -20,6 +23,10 @@ struct Config {
     std::string device;
     std::string listen = "127.0.0.1";
     uint16_t scpiPort = 5025;
+    uint16_t httpPort = 8080;
+    std::string webRoot;
+    unsigned httpHeaderTimeoutMs = 10000;
+    unsigned httpIdleTimeoutMs = 30000;
     unsigned pollMs = 1000;
     size_t maxClients = 16;
     std::string token;
@@ -45,6 +52,16 @@ bool readTokenFile(const std::string &path, std::string *token) {
     return true;
 }
 
+// The web page is installed in share/lightd/web beside bin/; the build tree
+// lays it out the same way.
+std::string defaultWebRoot(const char *argv0) {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        self = std::filesystem::absolute(argv0, ec);
+    return (self.parent_path().parent_path() / "share" / "lightd" / "web").lexically_normal().string();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -56,6 +73,17 @@ int main(int argc, char **argv) {
     app.add_option("--listen", config.listen, "address to listen on; not loopback needs a token")
         ->capture_default_str();
     app.add_option("--scpi-port", config.scpiPort, "TCP port of the SCPI server (0: any free port)")
+        ->capture_default_str();
+    app.add_option("--http-port", config.httpPort, "TCP port of the HTTP server (0: any free port)")
+        ->capture_default_str();
+    app.add_option("--web-root", config.webRoot, "folder of the web page (default: ../share/lightd/web from lightd)");
+    app.add_option("--http-header-timeout-ms", config.httpHeaderTimeoutMs,
+                   "time a client has to send a whole HTTP request")
+        ->check(CLI::Range(100u, 600000u))
+        ->capture_default_str();
+    app.add_option("--http-idle-timeout-ms", config.httpIdleTimeoutMs,
+                   "time a kept-alive HTTP connection may stay idle")
+        ->check(CLI::Range(100u, 3600000u))
         ->capture_default_str();
     app.add_option("--poll-ms", config.pollMs, "temperature poll interval in ms")
         ->check(CLI::Range(50u, 3600000u))
@@ -108,11 +136,26 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "lightd: SCPI: %s\n", error.c_str());
         return 1;
     }
-    // Further front ends (HTTP) start here, on the same loop and device.
+
+    lightd::http::HttpServer::Options httpOptions;
+    httpOptions.address = config.listen;
+    httpOptions.port = config.httpPort;
+    httpOptions.token = config.token;
+    httpOptions.webRoot = config.webRoot.empty() ? defaultWebRoot(argv[0]) : config.webRoot;
+    httpOptions.headerTimeout = std::chrono::milliseconds(config.httpHeaderTimeoutMs);
+    httpOptions.idleTimeout = std::chrono::milliseconds(config.httpIdleTimeoutMs);
+    httpOptions.scpiClients = [&scpi] { return static_cast<int64_t>(scpi.clientCount()); };
+    lightd::http::HttpServer http(loop, device, httpOptions);
+    if (!http.start(error)) {
+        std::fprintf(stderr, "lightd: HTTP: %s\n", error.c_str());
+        return 1;
+    }
 
     device.start();
     std::printf("lightd: SCPI on %s port %u, device %s\n", config.listen.c_str(), scpi.boundPort(),
                 config.device.c_str());
+    std::printf("lightd: HTTP on %s port %u, web page from %s\n", config.listen.c_str(), http.port(),
+                httpOptions.webRoot.c_str());
     std::fflush(stdout);
 
     boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
@@ -121,6 +164,7 @@ int main(int argc, char **argv) {
         std::printf("lightd: %s, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
         std::fflush(stdout);
         scpi.stop();
+        http.stop();
         device.stop();
     });
     loop.run();
