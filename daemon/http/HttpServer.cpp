@@ -303,16 +303,21 @@ private:
         return false;
     }
 
+    std::string notConnectedText() const {
+        const std::string &why = m_core->service.state().lastError;
+        return why.empty() ? "the light source is not connected" : "the light source is not connected: " + why;
+    }
+
     bool connectedOrRefuse(const Request &req) {
         if (m_core->service.state().connected)
             return true;
-        write(errorResponse(req, bhttp::status::service_unavailable, "the light source is not connected"));
+        write(errorResponse(req, bhttp::status::service_unavailable, notConnectedText()));
         return false;
     }
 
     void answerOutcome(const Request &req, const Outcome &outcome) {
         if (outcome.status == Outcome::Status::NotConnected)
-            return write(errorResponse(req, bhttp::status::service_unavailable, "the light source is not connected"));
+            return write(errorResponse(req, bhttp::status::service_unavailable, notConnectedText()));
         if (outcome.status == Outcome::Status::DeviceFailed)
             return write(errorResponse(req, bhttp::status::bad_gateway,
                                        outcome.reason.empty() ? "the device call failed" : outcome.reason));
