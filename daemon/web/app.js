@@ -198,7 +198,9 @@ function render(state) {
   $('#port').textContent = state.port || '–';
   const hexModel = '0x' + state.model.toString(16).toUpperCase().padStart(8, '0');
   $('#model').textContent = state.model ? (state.model_name ? state.model_name + ' (' + hexModel + ')' : hexModel) : '–';
-  $('#firmware').textContent = state.firmware_version || '–';
+  $('#firmware').textContent = state.firmware_version
+    ? state.firmware_version + ' (0x' + state.firmware_version.toString(16).toUpperCase().padStart(8, '0') + ')'
+    : '–';
   $('#sdk').textContent = state.sdk_version;
   $('#global-enabled').checked = state.enabled;
 
@@ -255,10 +257,11 @@ function buildChart() {
         x: {
           type: 'linear',
           ticks: {
-            stepSize: 60000,
+            maxTicksLimit: 8,
             callback: (value) => {
-              const minutes = Math.round((Date.now() - value) / 60000);
-              return minutes === 0 ? 'now' : '-' + minutes + ' min';
+              const seconds = Math.round((Date.now() - value) / 1000);
+              if (seconds <= 0) return 'now';
+              return seconds < 120 ? '-' + seconds + ' s' : '-' + Math.round(seconds / 60) + ' min';
             },
           },
         },
@@ -277,7 +280,10 @@ function addTemperatures(channels) {
     if (c.temperature !== null) data.push({ x: now, y: c.temperature });
     while (data.length && data[0].x < now - CHART_SPAN_MS) data.shift();
   });
-  chart.options.scales.x.min = now - CHART_SPAN_MS;
+  // The axis grows with the history up to ten minutes, so the first minutes
+  // of a fresh page are not squeezed into a corner.
+  const oldest = Math.min(...chart.data.datasets.map((d) => (d.data.length ? d.data[0].x : now)));
+  chart.options.scales.x.min = Math.max(oldest, now - CHART_SPAN_MS);
   chart.options.scales.x.max = now;
   chart.update('none');
 }
