@@ -104,6 +104,20 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
     Stats stats;
     std::unordered_map<Session *, std::weak_ptr<Session>> sessions;
     std::unordered_map<Session *, std::weak_ptr<Session>> eventStreams;
+    // The state as JSON text, made once per change rather than once per
+    // request. The service updates its state and tells its listeners in one
+    // loop step, so the text is dropped before any request can see a newer
+    // state.
+    std::string stateText;
+    bool stateTextValid = false;
+
+    const std::string &stateJsonText() {
+        if (!stateTextValid) {
+            stateText = dumpJson(stateToJson(service.state(), sdkVersion));
+            stateTextValid = true;
+        }
+        return stateText;
+    }
 
     void accept();
     void broadcast(const std::shared_ptr<const std::string> &message);
@@ -226,8 +240,8 @@ private:
         return res;
     }
 
-    Response jsonResponse(const Request &req, bhttp::status status, const json &body) {
-        return makeResponse(req, status, "application/json", dumpJson(body));
+    Response stateResponse(const Request &req) {
+        return makeResponse(req, bhttp::status::ok, "application/json", m_core->stateJsonText());
     }
 
     Response errorResponse(const Request &req, bhttp::status status, const std::string &message) {
@@ -248,7 +262,7 @@ private:
 
         if (path == "/api/v1/state") {
             if (method == bhttp::verb::get)
-                return write(jsonResponse(req, bhttp::status::ok, stateJson()));
+                return write(stateResponse(req));
             if (method == bhttp::verb::patch)
                 return patchState(std::move(req));
             return wrongMethod("GET, PATCH");
@@ -285,8 +299,6 @@ private:
         serveFile(req, path == "/" ? beast::string_view("index.html") : path.substr(1));
     }
 
-    json stateJson() const { return stateToJson(m_core->service.state(), m_core->sdkVersion); }
-
     // Writes need the token when one is configured; true when the request may go on.
     bool authorised(const Request &req) {
         const std::string &token = m_core->options.token;
@@ -321,7 +333,9 @@ private:
         if (outcome.status == Outcome::Status::DeviceFailed)
             return write(errorResponse(req, bhttp::status::bad_gateway,
                                        outcome.reason.empty() ? "the device call failed" : outcome.reason));
-        write(jsonResponse(req, bhttp::status::ok, stateJson()));
+        // A completion runs before the service's listeners hear of the change.
+        m_core->stateTextValid = false;
+        write(stateResponse(req));
     }
 
     void patchState(Request req) {
@@ -412,7 +426,7 @@ private:
         m_core->eventStreams.emplace(this, weak_from_this());
         m_stream.expires_never();
         send(std::make_shared<const std::string>(header.str()));
-        send(std::make_shared<const std::string>(eventMessage("state", stateJson())));
+        send(std::make_shared<const std::string>("event: state\ndata: " + m_core->stateJsonText() + "\n\n"));
         watchForClose();
         scheduleHeartbeat();
     }
@@ -521,10 +535,11 @@ void HttpServer::Core::broadcast(const std::shared_ptr<const std::string> &messa
 }
 
 void HttpServer::Core::onDeviceEvent(DeviceService::Event event, const DeviceState &state) {
+    stateTextValid = false;
     if (eventStreams.empty())
         return;
     if (event == DeviceService::Event::State)
-        broadcast(std::make_shared<const std::string>(eventMessage("state", stateToJson(state, sdkVersion))));
+        broadcast(std::make_shared<const std::string>("event: state\ndata: " + stateJsonText() + "\n\n"));
     else
         broadcast(std::make_shared<const std::string>(eventMessage("temperatures", temperaturesToJson(state))));
 }

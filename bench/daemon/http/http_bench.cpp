@@ -125,6 +125,14 @@ int main(int argc, char **argv) {
     }
     const double idleFrames = framesPerSecond(sim, std::chrono::milliseconds(3000));
 
+    // One client alone first: the latency of the path itself, no queueing.
+    ClientResult single;
+    runClient(server.port(), Clock::now() + std::chrono::seconds(2), &single);
+    std::sort(single.latenciesUs.begin(), single.latenciesUs.end());
+    std::printf("GET /api/v1/state, 1 keep-alive client: median %.3f ms, p99 %.3f ms (%zu requests)\n",
+                percentile(single.latenciesUs, 0.5) / 1000.0, percentile(single.latenciesUs, 0.99) / 1000.0,
+                single.latenciesUs.size());
+
     std::vector<ClientResult> results(static_cast<size_t>(clients));
     std::vector<std::thread> threads;
     const uint64_t framesBefore = sim.requestsHandled();
