@@ -364,6 +364,12 @@ ScpiUnit parseUnit(std::string_view text, std::vector<Token> *path) {
         return unit;
     }
     if (wantsParameter) {
+        for (std::string_view param : params) {
+            if (trim(param).empty()) {
+                unit.error = kMissingParameter;
+                return unit;
+            }
+        }
         if (params.empty()) {
             unit.error = kMissingParameter;
             return unit;
@@ -374,10 +380,6 @@ ScpiUnit parseUnit(std::string_view text, std::vector<Token> *path) {
             return unit;
         }
         const std::string_view raw = trim(params.front());
-        if (raw.empty()) {
-            unit.error = kMissingParameter;
-            return unit;
-        }
         parseParameter(raw, &unit);
     }
     return unit;

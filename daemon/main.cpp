@@ -151,6 +151,22 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    // One line per change of the connection, for the journal.
+    bool reported = false;
+    bool wasConnected = false;
+    device.subscribe([&](lightd::DeviceService::Event event, const lightd::DeviceState &state) {
+        if (event != lightd::DeviceService::Event::State || (reported && state.connected == wasConnected)) return;
+        reported = true;
+        wasConnected = state.connected;
+        if (state.connected) {
+            std::printf("lightd: device %s connected (model 0x%08X, version %u)\n", state.port.c_str(),
+                        static_cast<unsigned>(state.model), static_cast<unsigned>(state.firmwareVersion));
+        } else {
+            std::printf("lightd: device %s not connected: %s\n", state.port.c_str(), state.lastError.c_str());
+        }
+        std::fflush(stdout);
+    });
+
     device.start();
     std::printf("lightd: SCPI on %s port %u, device %s\n", config.listen.c_str(), scpi.boundPort(),
                 config.device.c_str());

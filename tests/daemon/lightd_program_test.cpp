@@ -1,0 +1,243 @@
+// The lightd program over TCP against the virtual light source: options,
+// signals, clients that misbehave, a silent device, an unplugged port.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <regex>
+
+#include "VirtualLightSource.h"
+#include "daemon_test_util.h"
+
+namespace {
+
+using lightd_test::Child;
+using lightd_test::LineClient;
+using lightd_test::PortLink;
+using lightd_test::waitUntil;
+
+SimOptions fixedTemps() {
+    SimOptions o;
+    o.fixedTemps = true;
+    return o;
+}
+
+class LightdProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.start()) << sim.errorText();
+        ASSERT_TRUE(link.pointTo(sim.portPath()));
+    }
+
+    // Starts lightd on any free port; the port comes from its first line.
+    void startLightd(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {LIGHTD_PROGRAM, "--device", link.path(), "--scpi-port", "0",
+                                         "--http-port", "0", "--poll-ms", "100"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        lightd = std::make_unique<Child>(args);
+        ASSERT_TRUE(lightd->started());
+        const std::string first = lightd->line();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(first, m, std::regex("lightd: SCPI on (\\S+) port (\\d+), device (.*)"))) << first;
+        EXPECT_EQ(m[3].str(), link.path());
+        port = static_cast<uint16_t>(std::stoi(m[2].str()));
+        const std::string second = lightd->line();
+        ASSERT_TRUE(std::regex_match(second, std::regex("lightd: HTTP on (\\S+) port (\\d+), web page from (.*)")))
+            << second;
+        if (waitForDevice) {
+            EXPECT_EQ(lightd->line(), "lightd: device " + link.path() + " connected (model 0xFFAA0400, version 66051)");
+        }
+    }
+
+    // Asks until the answer is `expected` (the device state catches up).
+    bool answersEventually(LineClient &client, const std::string &query, const std::string &expected,
+                           int timeoutMs = 10000) {
+        std::string last;
+        const bool ok = waitUntil([&] { return (last = client.query(query + ";*OPC?", 2000)) == expected + ";1"; },
+                                  timeoutMs);
+        if (!ok) ADD_FAILURE() << query << " answered " << last;
+        return ok;
+    }
+
+    VirtualLightSource sim{fixedTemps()};
+    PortLink link;
+    std::unique_ptr<Child> lightd;
+    uint16_t port = 0;
+    bool waitForDevice = true;
+};
+
+TEST_F(LightdProgram, ServesScpiAndStopsCleanlyOnSigtermAndSigint) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        startLightd();
+        LineClient client(port);
+        ASSERT_TRUE(client.connected());
+        EXPECT_EQ(client.query("*IDN?"), "DALU,0xFFAA0400,0,66051");
+        LineClient idle(port);  // a client still connected at the end
+        ASSERT_TRUE(idle.connected());
+        EXPECT_EQ(lightd->finish(sig), 0);
+        EXPECT_EQ(lightd->line(), sig == SIGTERM ? "lightd: SIGTERM, stopping" : "lightd: SIGINT, stopping");
+        EXPECT_EQ(idle.line(), "<eof>");
+        LineClient refused(port);  // nothing listens any more
+        EXPECT_FALSE(refused.connected());
+    }
+}
+
+TEST_F(LightdProgram, QueriesOfSettingsNeverReachTheDevice) {
+    startLightd();
+    LineClient client(port);
+    ASSERT_EQ(client.query("SOUR1:POW 33;POW?"), "33");
+    ASSERT_TRUE(waitUntil([&] { return sim.state().ledBrightness[0] == 33; }));
+    sim.clearReceivedFrames();
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(client.query("SOUR1:POW?;:OUTP?;SOUR:MODE?"), "33;1;NORM");
+    for (const CmdPkg &f : sim.receivedFrames()) EXPECT_EQ(f.cmd, 0x9000) << std::hex << f.cmd;  // the poll only
+}
+
+struct BadStart {
+    std::vector<std::string> args;
+    int status;
+    const char *line;
+};
+
+TEST(LightdOptions, RefusesToStartWithoutWhatItNeeds) {
+    const std::string tokenFile = "/tmp/lightd-test-token-" + std::to_string(::getpid());
+    { std::ofstream(tokenFile) << "  \n"; }
+    const BadStart rows[] = {
+        {{"--device", "/dev/null", "--listen", "0.0.0.0"}, 2,
+         "lightd: listening on 0.0.0.0 (not loopback) needs --token or --token-file; refusing to start"},
+        {{"--device", "/dev/null", "--listen", "192.168.1.2"}, 2,
+         "lightd: listening on 192.168.1.2 (not loopback) needs --token or --token-file; refusing to start"},
+        {{"--device", "/dev/null", "--token", ""}, 2, "lightd: the token is empty"},
+        {{"--device", "/dev/null", "--token-file", tokenFile}, 2, "lightd: the token is empty"},
+        {{"--device", "/dev/null", "--listen", "not-an-address", "--token", "t", "--scpi-port", "0"}, 1,
+         "lightd: SCPI: not an IP address: not-an-address"},
+    };
+    for (const BadStart &row : rows) {
+        std::vector<std::string> args = {LIGHTD_PROGRAM};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        Child c(args);
+        EXPECT_EQ(c.line(), row.line);
+        EXPECT_EQ(c.finish(0), row.status);
+    }
+    Child noDevice({LIGHTD_PROGRAM});
+    EXPECT_NE(noDevice.line().find("--device is required"), std::string::npos);
+    EXPECT_NE(noDevice.finish(0), 0);
+    std::remove(tokenFile.c_str());
+}
+
+TEST_F(LightdProgram, PortInUseIsAClearError) {
+    startLightd();
+    Child second({LIGHTD_PROGRAM, "--device", link.path(), "--scpi-port", std::to_string(port), "--http-port", "0"});
+    EXPECT_EQ(second.line().rfind("lightd: SCPI: cannot listen on 127.0.0.1 port " + std::to_string(port) + ": ", 0),
+              0u);
+    EXPECT_EQ(second.finish(0), 1);
+}
+
+TEST_F(LightdProgram, TokenFromAFileProtectsChangesUntilGiven) {
+    const std::string tokenFile = "/tmp/lightd-test-token2-" + std::to_string(::getpid());
+    { std::ofstream(tokenFile) << "s3cret\n"; }
+    startLightd({"--listen", "0.0.0.0", "--token-file", tokenFile});
+    LineClient client(port);
+    EXPECT_EQ(client.query("SOUR1:POW 5;POW?"), "0");
+    EXPECT_EQ(client.query("SYST:ERR?"), "-203,\"Command protected;send SYSTem:PASSword first\"");
+    EXPECT_EQ(client.query("SYST:PASS \"s3cret\";:SOUR1:POW 5;POW?"), "5");
+    EXPECT_TRUE(waitUntil([&] { return sim.state().ledBrightness[0] == 5; }));
+    LineClient other(port);  // the password is per connection
+    EXPECT_EQ(other.query("OUTP OFF;OUTP?"), "1");
+    std::remove(tokenFile.c_str());
+}
+
+TEST_F(LightdProgram, SilentClientDelaysNobody) {
+    startLightd();
+    LineClient silent(port);
+    LineClient halfLine(port);
+    ASSERT_TRUE(halfLine.send("SOUR1:PO"));
+    LineClient client(port);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(client.query("*OPC?", 2000), "1");
+    ASSERT_TRUE(halfLine.send("W?\n"));
+    EXPECT_EQ(halfLine.line(), "0");
+    EXPECT_EQ(silent.query("*OPC?"), "1");
+}
+
+TEST_F(LightdProgram, MegabyteOfGarbageLeavesEveryConnectionUsable) {
+    startLightd();
+    LineClient garbage(port);
+    LineClient client(port);
+    std::mt19937 random(7);
+    std::string bytes(1 << 20, '\0');
+    for (char &b : bytes) {
+        b = static_cast<char>(random() & 0xFF);
+        if (b == '?') b = '!';  // garbage asks nothing, so nothing comes back
+    }
+    std::thread sender([&] { garbage.send(bytes); });
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(client.query("SOUR1:POW?", 2000), "0");
+    sender.join();
+    EXPECT_EQ(garbage.query("\n*CLS;*IDN?", 10000), "DALU,0xFFAA0400,0,66051");
+    EXPECT_EQ(garbage.query("SYST:ERR?"), "0,\"No error\"");
+    EXPECT_EQ(sim.state().ledBrightness[0], 0);
+}
+
+TEST_F(LightdProgram, LineOverOneKibibyteIsRefusedAndTheConnectionGoesOn) {
+    startLightd();
+    LineClient client(port);
+    EXPECT_EQ(client.query(std::string(1025, 'A') + "\n*OPC?"), "1");
+    EXPECT_EQ(client.query("SYST:ERR?"), "-223,\"Too much data;line longer than 1024 bytes\"");
+    EXPECT_EQ(client.query(std::string(1019, ' ') + "*OPC?"), "1");  // exactly 1024 bytes
+    EXPECT_EQ(client.query("SYST:ERR?"), "0,\"No error\"");
+}
+
+TEST_F(LightdProgram, ClientsOverTheLimitAreToldAndClosed) {
+    startLightd({"--max-clients", "2"});
+    auto first = std::make_unique<LineClient>(port);
+    LineClient second(port);
+    ASSERT_EQ(first->query("*OPC?"), "1");
+    ASSERT_EQ(second.query("*OPC?"), "1");
+    LineClient third(port);
+    EXPECT_EQ(third.line(), "ERROR: lightd: too many clients (limit 2), connection closed");
+    EXPECT_EQ(third.line(), "<eof>");
+    first.reset();
+    EXPECT_TRUE(waitUntil([&] {
+        LineClient next(port);
+        return next.query("*OPC?", 2000) == "1";
+    }));
+}
+
+TEST_F(LightdProgram, SilentDeviceIsAHardwareErrorUntilItAnswersAgain) {
+    startLightd();
+    LineClient client(port);
+    ASSERT_EQ(client.query("SOUR2:POW 12;POW?"), "12");
+    SimFaults silent;
+    silent.silent = true;
+    sim.setFaults(silent);
+    ASSERT_TRUE(waitUntil([&] { return client.query("*CLS;SOUR2:POW?;*OPC?", 2000) == "1"; }, 10000));
+    const std::string error = client.query("SYST:ERR?");
+    EXPECT_EQ(error.rfind("-240,\"Hardware error;device not connected: ", 0), 0u) << error;
+    EXPECT_NE(error.find("timeout."), std::string::npos) << error;
+    EXPECT_EQ(client.query("SOUR2:POW 13;*OPC?"), "1");
+    EXPECT_EQ(client.query("SYST:ERR?").rfind("-240,", 0), 0u);
+    EXPECT_EQ(sim.state().ledBrightness[1], 12);  // nothing sent while disconnected
+
+    sim.setFaults(SimFaults{});
+    answersEventually(client, "SOUR2:POW?", "12");
+    EXPECT_EQ(client.query("SOUR2:POW 13;POW?"), "13");
+}
+
+TEST_F(LightdProgram, PtyClosedAndServedAgainAtTheSamePathIsReadAgain) {
+    startLightd();
+    LineClient client(port);
+    ASSERT_EQ(client.query("SOUR3:POW 40;POW?"), "40");
+    sim.stop();
+    link.remove();
+    ASSERT_TRUE(waitUntil([&] { return client.query("*CLS;SOUR3:POW?;*OPC?", 2000) == "1"; }, 10000));
+    EXPECT_EQ(client.query("SYST:ERR?").rfind("-240,\"Hardware error;device not connected: ", 0), 0u);
+
+    SimDeviceState changed;  // the device came back with other settings
+    changed.ledBrightness[2] = 77;
+    changed.workMode = 1;
+    sim.setState(changed);
+    ASSERT_TRUE(sim.start()) << sim.errorText();
+    ASSERT_TRUE(link.pointTo(sim.portPath()));
+    answersEventually(client, "SOUR3:POW?", "77");
+    EXPECT_EQ(client.query("SOUR:MODE?"), "TTL");
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+"""A PyVISA session with lightd (pure-Python backend, raw socket resource)
+against the virtual light source: every command, the device state behind it,
+the error queue after bad commands, a silent device.
+
+Run by CTest with LIGHTD_PROGRAM and LIGHTD_SIM_HOST set to the built programs.
+"""
+import os
+import re
+import subprocess
+import time
+
+import pyvisa
+import pytest
+
+LIGHTD = os.environ.get("LIGHTD_PROGRAM", "build/daemon/lightd")
+SIM_HOST = os.environ.get("LIGHTD_SIM_HOST", "build/tests/daemon/lightd_sim_host")
+
+
+class Rig:
+    def __init__(self):
+        self.sim = subprocess.Popen([SIM_HOST], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        served = self.sim.stdout.readline().split()
+        assert served and served[0] == "serving", served
+        self.port_path = served[1]
+        self.lightd = subprocess.Popen(
+            [LIGHTD, "--device", self.port_path, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "100"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1)
+        first = self.lightd.stdout.readline()
+        match = re.fullmatch(r"lightd: SCPI on 127\.0\.0\.1 port (\d+), device (.*)\n", first)
+        assert match, first
+        assert self.lightd.stdout.readline().startswith("lightd: HTTP on 127.0.0.1 port ")
+        assert self.lightd.stdout.readline() == (
+            "lightd: device %s connected (model 0xFFAA0400, version 66051)\n" % self.port_path)
+        self.rm = pyvisa.ResourceManager("@py")
+        self.inst = self.rm.open_resource(
+            "TCPIP::127.0.0.1::%s::SOCKET" % match.group(1),
+            read_termination="\n", write_termination="\n", timeout=3000)
+
+    def sim_command(self, text):
+        self.sim.stdin.write(text + "\n")
+        self.sim.stdin.flush()
+        return self.sim.stdout.readline().strip()
+
+    def device(self):
+        """The virtual light source's state, as numbers and lists of numbers."""
+        state = {}
+        for pair in self.sim_command("state").split():
+            key, value = pair.split("=")
+            state[key] = [int(v) for v in value.split(",")] if "," in value else int(value)
+        return state
+
+    def wait_device(self, key, expected, timeout=3.0):
+        end = time.monotonic() + timeout
+        while True:
+            value = self.device()[key]
+            if value == expected or time.monotonic() > end:
+                return value
+            time.sleep(0.01)
+
+    def close(self):
+        self.inst.close()
+        self.rm.close()
+        self.lightd.terminate()
+        rest = self.lightd.communicate(timeout=10)[0]
+        assert self.lightd.returncode == 0, rest
+        assert rest.endswith("lightd: SIGTERM, stopping\n"), rest
+        self.sim.stdin.write("quit\n")
+        self.sim.stdin.close()
+        self.sim.wait(timeout=10)
+
+
+@pytest.fixture
+def rig():
+    r = Rig()
+    yield r
+    r.close()
+
+
+def test_identity_version_and_an_empty_error_queue(rig):
+    assert rig.inst.query("*IDN?") == "DALU,0xFFAA0400,0,66051"
+    assert rig.inst.query("SYSTem:VERSion?") == "1999.0"
+    assert rig.inst.query("SYST:ERR?") == '0,"No error"'
+    assert rig.inst.query("*OPC?") == "1"
+
+
+# (command, query, answer, device key, device value after the command)
+SETTINGS = [
+    ("OUTP OFF", "OUTP?", "0", "global", 0),
+    ("OUTPut:STATe ON", "OUTP:STAT?", "1", "global", 1),
+    ("SOUR:MODE TTL", "SOUR:MODE?", "TTL", "mode", 1),
+    ("SOUR:MODE EDGE", "SOUR:MODE?", "EDGE", "mode", 2),
+    ("SOURce:MODE INTernal", "SOUR:MODE?", "INT", "mode", 3),
+    ("SOUR:MODE SEQ", "SOUR:MODE?", "SEQ", "mode", 4),
+    ("SOUR:MODE NORM", "SOUR:MODE?", "NORM", "mode", 0),
+    ("SOUR1:STAT ON", "SOUR1:STAT?", "1", "checked", [1, 0, 0, 0]),
+    ("SOUR4:STAT 1", "SOUR4:STAT?", "1", "checked", [1, 0, 0, 1]),
+    ("SOUR1:STAT OFF", "SOUR1:STAT?", "0", "checked", [0, 0, 0, 1]),
+    ("SOUR1:POW 10", "SOUR1:POW?", "10", "brightness", [10, 0, 0, 0]),
+    ("SOUR2:POWer 20", "SOUR2:POW?", "20", "brightness", [10, 20, 0, 0]),
+    ("SOURce3:POWer 30", "SOUR3:POW?", "30", "brightness", [10, 20, 30, 0]),
+    ("SOUR4:POW 100", "SOUR4:POW?", "100", "brightness", [10, 20, 30, 100]),
+    ("SOUR1:PULS:WIDT 100", "SOUR1:PULS:WIDT?", "100", "pulse", [100, 0, 0, 0]),
+    ("SOUR4:PULSe:WIDTh 5000", "SOUR4:PULS:WIDT?", "5000", "pulse", [100, 0, 0, 5000]),
+    ("TRIG:TTL:OUTP ON", "TRIG:TTL:OUTP?", "1", "ttl_output", 1),
+    ("TRIG:TTL:DEL 1234", "TRIG:TTL:DEL?", "1234", "ttl_delay", 1234),
+    ("TRIGger:EDGE:DELay 2345", "TRIG:EDGE:DEL?", "2345", "edge_delay", 2345),
+    ("TRIG:INT:OUTP ON", "TRIG:INT:OUTP?", "1", "int_output", 1),
+    ("TRIG:INT:DEL 11", "TRIG:INT:DEL?", "11", "int_delay", 11),
+    ("TRIG:INT:HIGH 22", "TRIG:INT:HIGH?", "22", "int_high", 22),
+    ("TRIG:INT:LOW 33", "TRIG:INT:LOW?", "33", "int_low", 33),
+    ("TRIG:INT:COUN 100", "TRIG:INT:COUN?", "100", "int_count", 100),
+]
+
+
+def test_every_setting_reaches_the_device_and_reads_back(rig):
+    for command, query, answer, key, value in SETTINGS:
+        rig.inst.write(command)
+        assert rig.inst.query(query) == answer, command
+        assert rig.wait_device(key, value) == value, command
+    assert rig.inst.query("SYST:ERR?") == '0,"No error"'
+
+
+def test_several_commands_on_one_line(rig):
+    assert rig.inst.query("SOUR2:POW 55;STAT ON;POW?;STAT?") == "55;1"
+    assert rig.wait_device("checked", [0, 1, 0, 0]) == [0, 1, 0, 0]
+    assert rig.device()["brightness"] == [0, 55, 0, 0]
+
+
+def test_triggers(rig):
+    rig.inst.write("*TRG")
+    rig.inst.write("TRIG:INT:IMM")
+    rig.inst.write("TRIGger:INTernal")
+    assert rig.inst.query("*OPC?") == "1"
+    assert rig.wait_device("triggers", 3) == 3
+
+
+def test_temperatures_and_alarms_come_from_the_poll(rig):
+    rig.sim_command("temp 1 61.25 1")
+    rig.sim_command("temp 3 -2 0")
+    end = time.monotonic() + 5
+    while rig.inst.query("SOUR2:TEMP?") != "61.25" and time.monotonic() < end:
+        time.sleep(0.02)
+    assert rig.inst.query("SOUR2:TEMP?;TEMP:ALAR?") == "61.25;1"
+    assert rig.inst.query("SOUR4:TEMPerature?;TEMPerature:ALARm?") == "-2.00;0"
+    values = rig.inst.query_ascii_values("SOUR1:TEMP?;:SOUR2:TEMP?", separator=";")
+    assert values == [25.0, 61.25]
+
+
+# (bad command, what SYSTem:ERRor? answers next)
+BAD = [
+    ("SOUR1:POW 101", '-222,"Data out of range;0..100"'),
+    ("SOUR1:PULS:WIDT 5001", '-222,"Data out of range;0..5000"'),
+    ("TRIG:INT:COUN -1", '-222,"Data out of range;0..100"'),
+    ("SOUR5:POW 1", '-114,"Header suffix out of range;channels are 1..4"'),
+    ("SOUR1:POW", '-109,"Missing parameter"'),
+    ("OUTP MAYBE", '-224,"Illegal parameter value;expected ON, OFF, 1 or 0"'),
+    ("SOUR:MODE FAST", '-224,"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
+    ("SOUR1:POW ten", '-224,"Illegal parameter value;expected a decimal number"'),
+    ("FOO:BAR 1", '-113,"Undefined header"'),
+    ("SOUR1:TEMP 5", '-113,"Undefined header;query only"'),
+    ("SOUR1:POW 1,2", '-108,"Parameter not allowed;one parameter"'),
+    ("SOUR1:POW \"5", '-100,"Command error;unterminated string"'),
+    ("x" * 1100, '-223,"Too much data;line longer than 1024 bytes"'),
+]
+
+
+def test_bad_commands_queue_their_error_and_send_nothing(rig):
+    before = rig.device()
+    for command, error in BAD:
+        rig.inst.write(command)
+        assert rig.inst.query("SYST:ERR?") == error, command
+        assert rig.inst.query("SYST:ERR?") == '0,"No error"'
+    assert rig.inst.query("*OPC?") == "1"
+    assert rig.device() == before
+
+
+def test_error_queue_overflow_and_clear(rig):
+    for _ in range(20):
+        rig.inst.write("FOO")
+    errors = [rig.inst.query("SYST:ERR?") for _ in range(17)]
+    assert errors[:15] == ['-113,"Undefined header"'] * 15
+    assert errors[15:] == ['-350,"Queue overflow"', '0,"No error"']
+    rig.inst.write("FOO;FOO")
+    rig.inst.write("*CLS")
+    assert rig.inst.query("SYST:ERR?") == '0,"No error"'
+
+
+def test_unanswerable_query_times_out_and_queues_a_hardware_error(rig):
+    rig.sim_command("silent 1")
+    end = time.monotonic() + 10
+    while rig.inst.query("*CLS;SOUR1:POW?;*OPC?") != "1" and time.monotonic() < end:
+        time.sleep(0.02)
+    rig.inst.timeout = 300
+    with pytest.raises(pyvisa.errors.VisaIOError):
+        rig.inst.query("SOUR1:POW?")  # an instrument answers nothing
+    rig.inst.timeout = 3000
+    error = rig.inst.query("SYST:ERR?")
+    assert error.startswith('-240,"Hardware error;device not connected: '), error
+    assert "timeout." in error
+    rig.sim_command("silent 0")
+    end = time.monotonic() + 10
+    while rig.inst.query("*CLS;SOUR1:POW?;*OPC?") != "0;1" and time.monotonic() < end:
+        time.sleep(0.05)
+    assert rig.inst.query("SOUR1:POW 7;POW?") == "7"
+    assert rig.wait_device("brightness", [7, 0, 0, 0]) == [7, 0, 0, 0]
