@@ -119,7 +119,8 @@ private:
         requireObject(value, group);
         for (const auto &[key, item] : value.items()) {
             const std::string where = group + "." + key;
-            auto it = std::find_if(fields.begin(), fields.end(), [&](const GroupField &f) { return key == f.name; });
+            const std::string &name = key;  // a structured binding cannot be captured in C++17
+            auto it = std::find_if(fields.begin(), fields.end(), [&](const GroupField &f) { return name == f.name; });
             if (it == fields.end())
                 refuse(400, "unknown field \"" + where + "\"");
             add(it->field, -1, it->boolean ? readBool(item, where) : readUnsigned(item, where), where);

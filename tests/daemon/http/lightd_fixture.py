@@ -67,12 +67,12 @@ class Sim:
 class Lightd:
     """The daemon, with HTTP and SCPI on free loopback ports."""
 
-    def __init__(self, device, *extra):
+    def __init__(self, device, *extra, program=LIGHTD, env=None):
         self.http_port = free_port()
         self.scpi_port = free_port()
-        args = [LIGHTD, "--device", device, "--http-port", str(self.http_port),
+        args = [program, "--device", device, "--http-port", str(self.http_port),
                 "--scpi-port", str(self.scpi_port), *extra]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
         wait_for(self._answers, what="lightd to answer on HTTP")
 
     def _answers(self):

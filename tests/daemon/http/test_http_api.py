@@ -1,5 +1,7 @@
 """lightd's JSON API, event stream and metrics against the virtual light source."""
 import json
+import os
+import subprocess
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
@@ -157,6 +159,8 @@ def test_each_refusal_sends_nothing(sim, guarded):
     # Reads need no token.
     assert guarded.request("GET", "/api/v1/state")[0] == 200
     assert guarded.request("GET", "/metrics")[0] == 200
+    # The first poll is over once its temperatures are in; no other comes.
+    wait_for(lambda: all(c["temperature"] is not None for c in guarded.state()["channels"]), what="the first poll")
     settings = sim.state()
     frames = sim.frames()
     for method, path, body, headers, status, error in ERROR_CASES:
@@ -262,3 +266,20 @@ def test_web_page_and_chart_are_served(lightd):
         assert status == 200 and len(body) > 100, name
     for path in ["/../CMakeLists.txt", "/%2e%2e/x", "/.hidden", "/nothing.js"]:
         assert lightd.request("GET", path)[0] == 404, path
+
+
+@pytest.mark.skipif("LIGHTD_BUILD_DIR" not in os.environ, reason="needs the build folder (set by CTest)")
+def test_an_installed_lightd_serves_the_page(sim, tmp_path):
+    prefix = tmp_path / "prefix"
+    subprocess.run([os.environ.get("CMAKE_COMMAND", "cmake"), "--install", os.environ["LIGHTD_BUILD_DIR"],
+                    "--prefix", str(prefix), "--component", "tools"], check=True, stdout=subprocess.DEVNULL)
+    for name in ["index.html", "app.js", "style.css", "chart.min.js"]:
+        assert (prefix / "share/lightd/web" / name).is_file(), name
+    env = dict(os.environ, LD_LIBRARY_PATH=os.environ.get("LIGHTKIT_LIB_DIR", ""))
+    installed = Lightd(sim.port, "--poll-ms", "200", program=str(prefix / "bin/lightd"), env=env)
+    try:
+        status, page = installed.request("GET", "/")
+        assert status == 200 and "<title>lightd" in page
+        assert installed.request("GET", "/chart.min.js")[0] == 200
+    finally:
+        assert installed.close() == 0
