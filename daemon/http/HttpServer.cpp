@@ -30,6 +30,7 @@ namespace {
 // An event stream that falls this many messages behind is a client that has
 // stopped reading; it is dropped rather than buffered for.
 constexpr size_t kEventBacklog = 256;
+constexpr int kEventSendBuffer = 64 * 1024;
 // After refusing a request whose body is still coming, read and discard this
 // much before closing, so that the refusal is not lost to a connection reset.
 constexpr size_t kDrainLimit = 64 * 1024;
@@ -420,6 +421,11 @@ private:
         res.keep_alive(false);
         std::ostringstream header;
         header << res.base();
+
+        // A fixed kernel buffer (no autotuning to megabytes), so that a
+        // client that stops reading shows as a backlog here soon.
+        beast::error_code ignored;
+        m_stream.socket().set_option(net::socket_base::send_buffer_size(kEventSendBuffer), ignored);
 
         m_eventStream = true;
         ++m_core->stats.eventClients;

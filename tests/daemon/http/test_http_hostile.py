@@ -247,3 +247,36 @@ def test_many_clients_at_once_keep_being_answered(rig):
     for t in threads:
         t.join()
     assert errors == []
+
+
+def test_an_event_stream_that_stops_reading_is_dropped(rig):
+    sim, d = rig
+    wait_for(lambda: clients(d, "http") == 1, what="no other connection")
+    baseline = open_descriptors(d.proc)
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect(("127.0.0.1", d.http_port))
+    stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: lightd\r\n\r\n")
+    wait_for(lambda: clients(d, "events") == 1, what="the stream")
+    # Far more state events than lightd keeps for one client; it never reads.
+    conn = d.connection()
+    changes = 1500
+    for i in range(changes):
+        conn.request("PATCH", "/api/v1/state", body=json.dumps({"channels": [{"index": 0, "brightness": i % 100}]}))
+        res = conn.getresponse()
+        res.read()
+        assert res.status == 200
+        if clients(d, "events") == 0:
+            break
+    conn.close()
+    wait_for(lambda: clients(d, "events") == 0, what="the stalled stream dropped")
+    received = b""
+    stalled.settimeout(10)
+    while True:
+        chunk = stalled.recv(65536)
+        if not chunk:
+            break
+        received += chunk
+    stalled.close()
+    assert received.count(b"event: state") < changes
+    wait_for(lambda: settled(d, baseline), what="every connection freed")
