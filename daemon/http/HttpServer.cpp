@@ -74,6 +74,21 @@ bool isPlainFileName(beast::string_view name) {
     return true;
 }
 
+// Browsers name the page a request comes from in Origin; other clients send
+// none. A request from a page is accepted only from lightd's own host:port.
+bool sameOrigin(const bhttp::request<bhttp::string_body> &req) {
+    const auto origin = req.find(bhttp::field::origin);
+    if (origin == req.end())
+        return true;
+    beast::string_view value = origin->value();
+    const size_t scheme = value.find("://");
+    if (scheme == beast::string_view::npos)
+        return false;
+    value.remove_prefix(scheme + 3);
+    const auto host = req.find(bhttp::field::host);
+    return host != req.end() && !value.empty() && beast::iequals(value, host->value());
+}
+
 bool sameSecret(beast::string_view given, const std::string &expected) {
     // Time independent of where the first difference is.
     unsigned char diff = given.size() == expected.size() ? 0 : 1;
@@ -300,8 +315,15 @@ private:
         serveFile(req, path == "/" ? beast::string_view("index.html") : path.substr(1));
     }
 
-    // Writes need the token when one is configured; true when the request may go on.
+    // Writes need the token when one is configured, and a browser may only
+    // send them from lightd's own page: another site's page could otherwise
+    // make a visitor's browser fire a form POST at a lightd on the lab
+    // network. True when the request may go on.
     bool authorised(const Request &req) {
+        if (!sameOrigin(req)) {
+            write(errorResponse(req, bhttp::status::forbidden, "cross-origin request refused"));
+            return false;
+        }
         const std::string &token = m_core->options.token;
         if (token.empty())
             return true;

@@ -65,7 +65,7 @@ async function send(method, path, body) {
       const given = await askForToken();
       if (given === null) {
         showMessage('Not changed: no token given.', true);
-        if (currentState) render(currentState);
+        restore();
         return null;
       }
       continue;
@@ -73,7 +73,7 @@ async function send(method, path, body) {
     const answer = await response.json().catch(() => ({}));
     if (!response.ok) {
       showMessage('Not changed: ' + (answer.error || response.statusText) + ' (' + response.status + ')', true);
-      if (currentState) render(currentState);
+      restore();
       return null;
     }
     showMessage('Done.', false);
@@ -100,7 +100,7 @@ function readNumber(input) {
   const value = Number(input.value);
   if (input.value === '' || !Number.isInteger(value)) {
     showMessage('Not changed: enter a whole number.', true);
-    if (currentState) render(currentState);
+    restore();
     return null;
   }
   return value;
@@ -129,6 +129,9 @@ function buildChannels() {
     enabled.addEventListener('change', () => patch({ channels: [{ index, enabled: enabled.checked }] }));
     // The slider shows its value while dragging and sends once on release.
     range.addEventListener('input', () => { number.value = range.value; });
+    range.addEventListener('pointerdown', () => { range.dataset.dragging = 'true'; });
+    range.addEventListener('pointerup', () => { range.dataset.dragging = 'false'; });
+    range.addEventListener('pointercancel', () => { range.dataset.dragging = 'false'; });
     range.addEventListener('change', () => patch({ channels: [{ index, brightness: Number(range.value) }] }));
     number.addEventListener('change', () => {
       const value = readNumber(number);
@@ -166,10 +169,20 @@ function wireControls() {
 
 // ---- Showing the state ---------------------------------------------------
 
-// A control the user is typing in keeps what is typed.
+// A number being typed and a slider being dragged keep what the user has
+// there, unless the state is shown again after a refusal.
+let restoring = false;
 function setValue(input, value) {
-  if (document.activeElement === input && input.type === 'number') return;
+  const busy = input.type === 'number' ? document.activeElement === input : input.dataset.dragging === 'true';
+  if (busy && !restoring) return;
   input.value = value;
+}
+
+// Shows the last known state again, typed values included (after a refusal).
+function restore() {
+  if (!currentState) return;
+  restoring = true;
+  try { render(currentState); } finally { restoring = false; }
 }
 
 function formatTemperature(value) {

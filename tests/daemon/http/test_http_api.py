@@ -151,6 +151,10 @@ ERROR_CASES = [
     ("PATCH", "/api/v1/state", json.dumps({"channels": [{"brightness": 1}] * 1, "pad": "x" * 5000}), "auth", 413,
      "the body is larger than 4096 bytes"),
     ("DELETE", "/api/v1/state", "", "auth", 405, None),
+    ("POST", "/api/v1/trigger", "", {"Origin": "http://evil.example", "Authorization": "Bearer " + TOKEN}, 403,
+     "cross-origin request refused"),
+    ("PATCH", "/api/v1/state", '{"enabled": false}', {"Origin": "null", "Authorization": "Bearer " + TOKEN}, 403,
+     None),
     ("GET", "/api/v1/nothing", "", {}, 404, None),
 ]
 
@@ -159,6 +163,13 @@ def test_each_refusal_sends_nothing(sim, guarded):
     # Reads need no token.
     assert guarded.request("GET", "/api/v1/state")[0] == 200
     assert guarded.request("GET", "/metrics")[0] == 200
+    # A browser on lightd's own page may write.
+    host = "127.0.0.1:%d" % guarded.http_port
+    assert guarded.request("GET", "/api/v1/state", headers={"Origin": "http://evil.example"})[0] == 200
+    status, text = guarded.request("PATCH", "/api/v1/state", '{"channels": [{"index": 0, "brightness": 3}]}',
+                                   {"Origin": "http://" + host, "Authorization": "Bearer " + TOKEN})
+    assert status == 200, text
+    wait_for(lambda: sim.state()["channels"][0]["brightness"] == 3, what="the same-origin write")
     # The first poll is over once its temperatures are in; no other comes.
     wait_for(lambda: all(c["temperature"] is not None for c in guarded.state()["channels"]), what="the first poll")
     settings = sim.state()

@@ -107,7 +107,10 @@ def test_page_drives_the_light_source(browser, sim):
 
         # An out-of-range value is refused with the daemon's reason.
         type_number(browser, "#internal-count", 500)
-        until(browser, lambda: "out of range" in element(browser, "#message").text, "the refusal")
+        until(browser, lambda: element(browser, "#message").text ==
+              "Not changed: internal.pulse_count is out of range: 500 (422)", "the refusal")
+        until(browser, lambda: element(browser, "#internal-count").get_attribute("value") == "12",
+              "the field back at the device's value")
         assert sim.state()["internal"]["pulse_count"] == 12
 
         # Changes by another client (SCPI) show up live.
