@@ -193,13 +193,14 @@ struct DeviceService::Impl {
         return true;
     }
 
-    // Opens the port and reads everything; false when either failed.
+    // Opens the port and reads everything, temperatures included, so that
+    // the first State event already answers every query; false on failure.
     bool open() {
         bool ok = call([this] {
             handle = DALUSDK_CreateHandle(options.port.c_str());
             return handle != nullptr ? 0 : -1;
         });
-        if (ok && !readSettings()) {
+        if (ok && !(readSettings() && readTemperatures())) {
             const std::string why = reason();
             loseConnection(why);
             lines.assign(1, why);
@@ -218,23 +219,29 @@ struct DeviceService::Impl {
         device.connected = true;
         device.lastError.clear();
         publish(Event::State);
-        return poll();
+        publish(Event::Temperatures);
+        return true;
     }
 
     // Four reads, one per channel, whatever the number of clients.
-    bool poll() {
+    bool readTemperatures() {
         for (int led = 0; led < kChannelCount; ++led) {
             float temperature = 0.0f;
             unsigned char alarm = 0;
-            if (!call([&] { return DALUSDK_GetLedTempStatus(handle, led, &temperature, &alarm); })) {
-                loseConnection(reason());
-                publish(Event::State);
-                return false;
-            }
+            if (!call([&] { return DALUSDK_GetLedTempStatus(handle, led, &temperature, &alarm); })) return false;
             ChannelState &c = device.channels[led];
             c.temperature = temperature;
             c.overTemperature = alarm != 0;
             c.temperatureKnown = true;
+        }
+        return true;
+    }
+
+    bool poll() {
+        if (!readTemperatures()) {
+            loseConnection(reason());
+            publish(Event::State);
+            return false;
         }
         publish(Event::Temperatures);
         return true;

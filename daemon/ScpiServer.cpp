@@ -83,7 +83,7 @@ public:
         boost::system::error_code ec;
         m_socket.shutdown(tcp::socket::shutdown_both, ec);
         m_socket.close(ec);
-        if (auto server = m_server.lock()) server->remove(this);
+        m_server->remove(this);
         if (m_verbose) std::fprintf(stderr, "lightd: SCPI client %s closed\n", m_peer.c_str());
     }
 
@@ -195,7 +195,8 @@ private:
     }
 
     tcp::socket m_socket;
-    std::weak_ptr<ScpiServer::Impl> m_server;
+    // Kept alive by its connections: the sessions use its device.
+    std::shared_ptr<ScpiServer::Impl> m_server;
     ScpiSession m_session;
     std::string m_peer;
     bool m_verbose;

@@ -38,8 +38,11 @@ protected:
         options.pollInterval = std::chrono::milliseconds(100);
         options.reopenInterval = std::chrono::milliseconds(100);
         service = std::make_unique<DeviceService>(loop, options);
-        service->subscribe([this](DeviceService::Event event, const DeviceState &) {
-            if (event == DeviceService::Event::State) ++stateEvents;
+        service->subscribe([this](DeviceService::Event event, const DeviceState &state) {
+            if (event == DeviceService::Event::State) {
+                ++stateEvents;
+                lastStateEvent = state;
+            }
             if (event == DeviceService::Event::Temperatures) ++pollEvents;
         });
         service->start();
@@ -74,6 +77,7 @@ protected:
     std::unique_ptr<DeviceService> service;
     int stateEvents = 0;
     int pollEvents = 0;
+    DeviceState lastStateEvent;
 };
 
 TEST_F(DeviceServiceTest, ReadsEverySettingAndTheTemperaturesWhenThePortOpens) {
@@ -95,8 +99,10 @@ TEST_F(DeviceServiceTest, ReadsEverySettingAndTheTemperaturesWhenThePortOpens) {
     sim.setFixedTemperature(1, 61.5f, true);
 
     startService();
-    ASSERT_TRUE(runUntil([&] { return pollEvents > 0; }));
-    const DeviceState &s = service->state();
+    // The first State event already carries the temperatures, so no query
+    // in between finds them unknown.
+    ASSERT_TRUE(runUntil([&] { return stateEvents > 0; }));
+    const DeviceState &s = lastStateEvent;
     EXPECT_TRUE(s.connected);
     EXPECT_EQ(s.port, link.path());
     EXPECT_EQ(s.model, 0xFFAA0400u);

@@ -2,6 +2,7 @@
 // signals, clients that misbehave, a silent device, an unplugged port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -219,6 +220,28 @@ TEST_F(LightdProgram, SilentDeviceIsAHardwareErrorUntilItAnswersAgain) {
     sim.setFaults(SimFaults{});
     answersEventually(client, "SOUR2:POW?", "12");
     EXPECT_EQ(client.query("SOUR2:POW 13;POW?"), "13");
+}
+
+TEST_F(LightdProgram, VerboseShowsTheLibraryLinesAndTheClients) {
+    startLightd({"-v"});
+    {
+        LineClient client(port);
+        ASSERT_EQ(client.query("*OPC?"), "1");
+    }
+    SimFaults silent;
+    silent.silent = true;
+    sim.setFaults(silent);
+    std::vector<std::string> lines;
+    const std::string timeout = "lightd: library: [info ] <DOCMD_SendAndWaitRecvCmd> recv cmd(0x9000) timeout.";
+    ASSERT_TRUE(waitUntil([&] {
+        lines.push_back(lightd->line(200));
+        return lines.back() == timeout;
+    }, 10000));
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string &l) {
+        return std::regex_match(l, std::regex("lightd: SCPI client 127\\.0\\.0\\.1:\\d+ closed"));
+    }));
+    EXPECT_TRUE(std::regex_match(lines.front(), std::regex("lightd: SCPI client 127\\.0\\.0\\.1:\\d+ connected")))
+        << lines.front();
 }
 
 TEST_F(LightdProgram, PtyClosedAndServedAgainAtTheSamePathIsReadAgain) {

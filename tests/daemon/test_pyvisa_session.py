@@ -138,8 +138,9 @@ def test_temperatures_and_alarms_come_from_the_poll(rig):
     rig.sim_command("temp 1 61.25 1")
     rig.sim_command("temp 3 -2 0")
     end = time.monotonic() + 5
-    while rig.inst.query("SOUR2:TEMP?") != "61.25" and time.monotonic() < end:
+    while rig.inst.query("SOUR2:TEMP?;*OPC?") != "61.25;1" and time.monotonic() < end:
         time.sleep(0.02)
+    assert rig.inst.query("SYST:ERR?") == '0,"No error"'
     assert rig.inst.query("SOUR2:TEMP?;TEMP:ALAR?") == "61.25;1"
     assert rig.inst.query("SOUR4:TEMPerature?;TEMPerature:ALARm?") == "-2.00;0"
     values = rig.inst.query_ascii_values("SOUR1:TEMP?;:SOUR2:TEMP?", separator=";")

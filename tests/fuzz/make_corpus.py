@@ -180,6 +180,25 @@ def request_cases():
     return cases
 
 
+def scpi_cases():
+    """Flags byte (token, disconnected, failing writes, temperatures unknown), then lines."""
+    lines = [
+        b"*IDN?", b"*CLS", b"*OPC?", b"*TRG", b"SYST:ERR?", b"SYSTem:ERRor:NEXT?", b"SYST:VERS?",
+        b'SYST:PASS "t"', b"SYSTem:PASSword:CENable 't'", b"OUTP ON", b"OUTPut:STATe?", b"SOUR:MODE EDGE",
+        b"SOUR:MODE?", b"SOUR1:STAT ON", b"SOUR2:POW 50", b"SOUR3:POW?", b"SOUR4:PULS:WIDT 5000",
+        b"SOUR1:TEMP?", b"SOUR2:TEMP:ALAR?", b"TRIG:TTL:OUTP 1", b"TRIG:TTL:DEL 10", b"TRIG:EDGE:DEL?",
+        b"TRIG:INT:OUTP OFF", b"TRIG:INT:DEL 1", b"TRIG:INT:HIGH 2", b"TRIG:INT:LOW 3", b"TRIG:INT:COUN 100",
+        b"TRIG:INT:IMM", b"SOUR1:POW 5;POW?;:SOUR2:STAT ON;STAT?", b"SOUR5:POW 1", b"SOUR1:POW 1e400",
+        b'SOUR1:POW "5', b"SOUR1::POW", b"FOO;;BAR?", b"SOUR1:POW 1,2",
+    ]
+    cases = {}
+    for flags in range(16):
+        cases["all-flags-%02d" % flags] = bytes([flags]) + b"\n".join(lines)
+    cases["long-line"] = b"\x00" + b"A" * 1100 + b"\n*OPC?"
+    cases["overflow"] = b"\x00" + b"FOO\n" * 20 + b"SYST:ERR?"
+    return cases
+
+
 def write(target, cases):
     d = os.path.join(HERE, "corpus", target)
     os.makedirs(d, exist_ok=True)
@@ -195,6 +214,7 @@ def write(target, cases):
 def main():
     write("fuzz_cmdpkg", codec_cases())
     write("fuzz_request", request_cases())
+    write("fuzz_scpi", scpi_cases())
     return 0
 
 

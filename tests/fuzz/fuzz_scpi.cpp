@@ -1,0 +1,95 @@
+// Runs arbitrary text through lightd's SCPI parser and a session over a fake
+// device, as the server would (lines cut at '\n', at most 1 KiB each), and
+// holds the session's promises on every input.
+//
+// Input: one flags byte, then the lines. Flags: bit 0 a token ("t") is
+// configured, bit 1 the device is disconnected, bit 2 every write fails,
+// bit 3 temperatures are not read yet.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "FakeScpiDevice.h"
+#include "ScpiParser.h"
+#include "ScpiSession.h"
+
+namespace {
+
+[[noreturn]] void fail(const char *what) {
+    std::fprintf(stderr, "fuzz_scpi: invariant broken: %s\n", what);
+    std::abort();
+}
+
+void check(bool ok, const char *what) {
+    if (!ok) fail(what);
+}
+
+constexpr size_t kMaxLine = 1024;
+
+void checkUnits(std::string_view line) {
+    for (const lightd::ScpiUnit &unit : lightd::parseScpiLine(line)) {
+        if (unit.error != 0) {
+            check(unit.error < 0, "error codes are negative");
+            continue;
+        }
+        check(unit.def != nullptr, "a unit without error names its command");
+        const bool suffixed = std::string_view(unit.def->pattern).find('#') != std::string_view::npos;
+        check(suffixed ? unit.channel >= 0 && unit.channel < lightd::kChannelCount : unit.channel == -1,
+              "channel present exactly for the SOURce# commands, within 0..3");
+        if (unit.def->command == lightd::ScpiCommand::Setting && !unit.query)
+            check(lightd::settingInRange(unit.setting()), "a parsed setting is in range");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) return 0;
+    const uint8_t flags = data[0];
+    const std::string_view text(reinterpret_cast<const char *>(data + 1), size - 1);
+
+    lightd::FakeScpiDevice device;
+    const bool locked = (flags & 1) != 0;
+    device.s.connected = (flags & 2) == 0;
+    if (flags & 4) device.failWith = "[error] <UART_SendBytes:1> WriteFile failed with error 5.";
+    if (flags & 8) {
+        for (auto &c : device.s.channels) c.temperatureKnown = false;
+    }
+    lightd::ScpiSession session(device, locked ? "t" : "");
+
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.size() > kMaxLine) {
+            session.queueError(lightd::scpi_error::kTooMuchData);
+            continue;
+        }
+        checkUnits(line);
+        int calls = 0;
+        std::string answer;
+        session.execute(line, [&](std::string a) {
+            ++calls;
+            answer = std::move(a);
+        });
+        check(calls == 1, "every line is answered exactly once");
+        check(answer.find('\n') == std::string::npos, "an answer is one line");
+        check(session.errorCount() <= lightd::ScpiSession::kErrorQueueSize, "error queue bounded");
+    }
+    for (const lightd::Setting &s : device.applied) check(lightd::settingInRange(s), "only valid writes reach the device");
+    if (!device.s.connected) check(device.applied.empty() && device.triggers == 0, "nothing sent while disconnected");
+    if (locked && !session.unlocked())
+        check(device.applied.empty() && device.triggers == 0, "nothing sent while locked");
+    while (session.errorCount() > 0) {
+        const std::string e = session.nextError();
+        check(e.size() > 3 && e[0] == '-' && e.back() == '"', "errors read as code,\"text\"");
+    }
+    return 0;
+}
