@@ -104,6 +104,8 @@ class Session;
 struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
     Core(net::io_context &l, DeviceService &s, Options o)
         : loop(l), service(s), options(std::move(o)), acceptor(l), retryTimer(l) {
+        // The library's own version: a constant that needs no handle, so it
+        // is no call on the device and may be read here.
         unsigned version = 0;
         DALUSDK_GetSdkVersion(&version);
         sdkVersion = version;
