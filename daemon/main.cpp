@@ -144,6 +144,7 @@ int main(int argc, char **argv) {
     httpOptions.webRoot = config.webRoot.empty() ? defaultWebRoot(argv[0]) : config.webRoot;
     httpOptions.headerTimeout = std::chrono::milliseconds(config.httpHeaderTimeoutMs);
     httpOptions.idleTimeout = std::chrono::milliseconds(config.httpIdleTimeoutMs);
+    httpOptions.verbose = config.verbose;
     httpOptions.scpiClients = [&scpi] { return static_cast<int64_t>(scpi.clientCount()); };
     lightd::http::HttpServer http(loop, device, httpOptions);
     if (!http.start(error)) {

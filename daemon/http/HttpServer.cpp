@@ -1,6 +1,7 @@
 #include "HttpServer.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -150,8 +151,15 @@ public:
         : m_stream(std::move(socket)), m_core(std::move(core)), m_writeTimer(m_core->loop),
           m_heartbeatTimer(m_core->loop) {
         ++m_core->stats.connections;
+        if (m_core->options.verbose) {
+            beast::error_code ec;
+            const tcp::endpoint peer = m_stream.socket().remote_endpoint(ec);
+            m_peer = ec ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
+        }
     }
     ~Session() {
+        if (m_eventStream && m_core->options.verbose)
+            std::fprintf(stderr, "lightd: HTTP client %s: event stream closed\n", m_peer.c_str());
         --m_core->stats.connections;
         m_core->sessions.erase(this);
         if (m_eventStream) {
@@ -237,6 +245,7 @@ private:
 
     // Answers a request that could not be read whole, then closes.
     void refuse(bhttp::status status, const std::string &message) {
+        m_requestLine = "(unreadable request)";
         Response res{status, 11};
         res.set(bhttp::field::server, "lightd");
         res.set(bhttp::field::content_type, "application/json");
@@ -268,6 +277,8 @@ private:
 
     void handle(Request req) {
         ++m_core->stats.requests;
+        if (m_core->options.verbose)
+            m_requestLine = std::string(req.method_string()) + " " + std::string(req.target());
         const beast::string_view target = req.target();
         const beast::string_view path = target.substr(0, target.find('?'));
         const bhttp::verb method = req.method();
@@ -403,6 +414,9 @@ private:
     void write(Response res) {
         if (m_closed)
             return;
+        if (m_core->options.verbose)
+            std::fprintf(stderr, "lightd: HTTP client %s: %s %u\n", m_peer.c_str(), m_requestLine.c_str(),
+                         res.result_int());
         auto shared = std::make_shared<Response>(std::move(res));
         m_stream.expires_after(m_core->options.writeTimeout);
         bhttp::async_write(m_stream, *shared, [self = shared_from_this(), shared](beast::error_code ec, size_t) {
@@ -452,6 +466,8 @@ private:
         m_stream.socket().set_option(net::socket_base::send_buffer_size(kEventSendBuffer), ignored);
 
         m_eventStream = true;
+        if (m_core->options.verbose)
+            std::fprintf(stderr, "lightd: HTTP client %s: event stream open\n", m_peer.c_str());
         ++m_core->stats.eventClients;
         m_core->eventStreams.emplace(this, weak_from_this());
         m_stream.expires_never();
@@ -516,6 +532,8 @@ private:
     std::deque<std::shared_ptr<const std::string>> m_queue;
     std::array<char, 512> m_discard{};
     size_t m_drained = 0;
+    std::string m_peer;         // for -v only
+    std::string m_requestLine;  // for -v only
     bool m_writing = false;
     bool m_eventStream = false;
     bool m_closed = false;

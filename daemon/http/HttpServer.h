@@ -39,6 +39,7 @@ public:
         std::chrono::milliseconds heartbeat{15000};   // comment line on idle event streams
         size_t maxConnections = 4096;                 // further connections get 503 and are closed
         std::function<int64_t()> scpiClients;         // for /metrics; may be empty
+        bool verbose = false;                         // one line per request on standard error
     };
 
     HttpServer(boost::asio::io_context &loop, DeviceService &service, Options options);
