@@ -1,12 +1,15 @@
 // lightd: the one owner of a light source's serial port, serving it to many
 // clients over the network: SCPI on a raw TCP socket, and HTTP (JSON API,
 // event stream, metrics, the web page).
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 #include <boost/asio/io_context.hpp>
@@ -60,6 +63,22 @@ std::string defaultWebRoot(const char *argv0) {
     if (ec)
         self = std::filesystem::absolute(argv0, ec);
     return (self.parent_path().parent_path() / "share" / "lightd" / "web").lexically_normal().string();
+}
+
+// Every HTTP connection holds a descriptor, and the usual soft limit (1024)
+// is below what a lab's browsers, scripts and idle keep-alives can open; the
+// hard limit is ours to take. Returns the descriptors lightd may use.
+size_t raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 65536 : limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 65536 : static_cast<size_t>(limit.rlim_cur);
 }
 
 }  // namespace
@@ -144,6 +163,12 @@ int main(int argc, char **argv) {
     httpOptions.webRoot = config.webRoot.empty() ? defaultWebRoot(argv[0]) : config.webRoot;
     httpOptions.headerTimeout = std::chrono::milliseconds(config.httpHeaderTimeoutMs);
     httpOptions.idleTimeout = std::chrono::milliseconds(config.httpIdleTimeoutMs);
+    // Room for the SCPI clients, the port and the loop; beyond that, a new
+    // HTTP connection is told 503 rather than left waiting for a descriptor.
+    const size_t descriptors = raiseDescriptorLimit();
+    const size_t reserved = config.maxClients + 64;
+    httpOptions.maxConnections =
+        std::min<size_t>(httpOptions.maxConnections, descriptors > reserved * 2 ? descriptors - reserved : reserved);
     httpOptions.verbose = config.verbose;
     httpOptions.scpiClients = [&scpi] { return static_cast<int64_t>(scpi.clientCount()); };
     lightd::http::HttpServer http(loop, device, httpOptions);

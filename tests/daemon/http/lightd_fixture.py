@@ -67,12 +67,13 @@ class Sim:
 class Lightd:
     """The daemon, with HTTP and SCPI on free loopback ports."""
 
-    def __init__(self, device, *extra, program=LIGHTD, env=None):
+    def __init__(self, device, *extra, program=LIGHTD, env=None, preexec_fn=None):
         self.http_port = free_port()
         self.scpi_port = free_port()
         args = [program, "--device", device, "--http-port", str(self.http_port),
                 "--scpi-port", str(self.scpi_port), *extra]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env,
+                                     preexec_fn=preexec_fn)
         wait_for(self._answers, what="lightd to answer on HTTP")
 
     def _answers(self):

@@ -280,3 +280,25 @@ def test_an_event_stream_that_stops_reading_is_dropped(rig):
     stalled.close()
     assert received.count(b"event: state") < changes
     wait_for(lambda: settled(d, baseline), what="every connection freed")
+
+
+def test_lightd_takes_the_descriptors_it_may(rig):  # the rig has raised this process's own limit
+    """Started with the common soft limit of 256 descriptors, lightd raises it
+    to the hard limit and still holds 1,000 connections."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 2048:
+        pytest.skip("the hard descriptor limit is below 2048")
+    sim = Sim()  # a port has one owner: the rig's lightd holds the other one
+    d = Lightd(sim.port, "--poll-ms", "200", "--http-header-timeout-ms", "60000",
+               preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard)))
+    held = []
+    try:
+        for _ in range(1000):
+            held.append(socket.create_connection(("127.0.0.1", d.http_port)))
+        wait_for(lambda: clients(d, "http") >= 1001, what="1,000 connections accepted")
+        assert d.state()["connected"]
+    finally:
+        for s in held:
+            s.close()
+        assert d.close() == 0
+        sim.close()
