@@ -112,6 +112,9 @@ def test_page_drives_the_light_source(browser, sim):
         until(browser, lambda: element(browser, "#internal-count").get_attribute("value") == "12",
               "the field back at the device's value")
         assert sim.state()["internal"]["pulse_count"] == 12
+        type_number(browser, "#internal-delay", 250)
+        wait_for(lambda: sim.state()["internal"]["delay_ms"] == 250, what="the internal delay")
+        until(browser, lambda: element(browser, "#message").text == "Done.", "the message of a change made")
 
         # Changes by another client (SCPI) show up live.
         assert d.scpi("SOUR4:STAT ON;:SOUR4:POW 77") == "1"
