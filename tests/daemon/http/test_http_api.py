@@ -294,3 +294,35 @@ def test_an_installed_lightd_serves_the_page(sim, tmp_path):
         assert installed.request("GET", "/chart.min.js")[0] == 200
     finally:
         assert installed.close() == 0
+
+
+def test_verbose_logs_each_request_and_event_stream(sim):
+    d = Lightd(sim.port, "--poll-ms", "200", "-v")
+    try:
+        conn = d.connection()
+        conn.request("GET", "/nothing?x=1")
+        conn.getresponse().read()
+        conn.request("PATCH", "/api/v1/state", body='{"enabled": 3}')
+        conn.getresponse().read()
+        peer = "127.0.0.1:%d" % conn.sock.getsockname()[1]
+        conn.close()
+        stream = EventStream(d.http_port)
+        stream.next_event()
+        stream_peer = "127.0.0.1:%d" % stream.sock.getsockname()[1]
+        stream.close()
+        wait_for(lambda: clients(d) == 1, what="the stream closed")
+    finally:
+        assert d.close() == 0
+    lines = d.proc.stdout.read().splitlines()
+    for expected in ["lightd: HTTP client %s: GET /nothing?x=1 404" % peer,
+                     "lightd: HTTP client %s: PATCH /api/v1/state 400" % peer,
+                     "lightd: HTTP client %s: event stream open" % stream_peer,
+                     "lightd: HTTP client %s: event stream closed" % stream_peer]:
+        assert expected in lines, (expected, lines)
+
+
+def clients(d):
+    for line in d.metrics().splitlines():
+        if line.startswith('lightkit_clients{protocol="http"}'):
+            return int(line.split()[-1])
+    raise KeyError("lightkit_clients")
