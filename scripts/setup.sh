@@ -12,8 +12,6 @@ PACKAGES=(
   socat procps
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
-  libboost-dev nlohmann-json3-dev libjs-chart.js
-  python3-pytest python3-prometheus-client python3-selenium chromium chromium-driver
 )
 
 missing=()
