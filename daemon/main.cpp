@@ -1,10 +1,15 @@
 // lightd: the one owner of a light source's serial port, serving it to many
-// clients over the network (SCPI on a raw TCP socket).
+// clients over the network: SCPI on a raw TCP socket, and HTTP (JSON API,
+// event stream, metrics, the web page).
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 #include <boost/asio/io_context.hpp>
@@ -12,6 +17,7 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "DeviceService.h"
+#include "HttpServer.h"
 #include "ScpiServer.h"
 
 namespace {
@@ -20,6 +26,10 @@ struct Config {
     std::string device;
     std::string listen = "127.0.0.1";
     uint16_t scpiPort = 5025;
+    uint16_t httpPort = 8080;
+    std::string webRoot;
+    unsigned httpHeaderTimeoutMs = 10000;
+    unsigned httpIdleTimeoutMs = 30000;
     unsigned pollMs = 1000;
     size_t maxClients = 16;
     std::string token;
@@ -45,6 +55,32 @@ bool readTokenFile(const std::string &path, std::string *token) {
     return true;
 }
 
+// The web page is installed in share/lightd/web beside bin/; the build tree
+// lays it out the same way.
+std::string defaultWebRoot(const char *argv0) {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        self = std::filesystem::absolute(argv0, ec);
+    return (self.parent_path().parent_path() / "share" / "lightd" / "web").lexically_normal().string();
+}
+
+// Every HTTP connection holds a descriptor, and the usual soft limit (1024)
+// is below what a lab's browsers, scripts and idle keep-alives can open; the
+// hard limit is ours to take. Returns the descriptors lightd may use.
+size_t raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 65536 : limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 65536 : static_cast<size_t>(limit.rlim_cur);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -56,6 +92,17 @@ int main(int argc, char **argv) {
     app.add_option("--listen", config.listen, "address to listen on; not loopback needs a token")
         ->capture_default_str();
     app.add_option("--scpi-port", config.scpiPort, "TCP port of the SCPI server (0: any free port)")
+        ->capture_default_str();
+    app.add_option("--http-port", config.httpPort, "TCP port of the HTTP server (0: any free port)")
+        ->capture_default_str();
+    app.add_option("--web-root", config.webRoot, "folder of the web page (default: ../share/lightd/web from lightd)");
+    app.add_option("--http-header-timeout-ms", config.httpHeaderTimeoutMs,
+                   "time a client has to send a whole HTTP request")
+        ->check(CLI::Range(100u, 600000u))
+        ->capture_default_str();
+    app.add_option("--http-idle-timeout-ms", config.httpIdleTimeoutMs,
+                   "time a kept-alive HTTP connection may stay idle")
+        ->check(CLI::Range(100u, 3600000u))
         ->capture_default_str();
     app.add_option("--poll-ms", config.pollMs, "temperature poll interval in ms")
         ->check(CLI::Range(50u, 3600000u))
@@ -108,7 +155,27 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "lightd: SCPI: %s\n", error.c_str());
         return 1;
     }
-    // Further front ends (HTTP) start here, on the same loop and device.
+
+    lightd::http::HttpServer::Options httpOptions;
+    httpOptions.address = config.listen;
+    httpOptions.port = config.httpPort;
+    httpOptions.token = config.token;
+    httpOptions.webRoot = config.webRoot.empty() ? defaultWebRoot(argv[0]) : config.webRoot;
+    httpOptions.headerTimeout = std::chrono::milliseconds(config.httpHeaderTimeoutMs);
+    httpOptions.idleTimeout = std::chrono::milliseconds(config.httpIdleTimeoutMs);
+    // Room for the SCPI clients, the port and the loop; beyond that, a new
+    // HTTP connection is told 503 rather than left waiting for a descriptor.
+    const size_t descriptors = raiseDescriptorLimit();
+    const size_t reserved = config.maxClients + 64;
+    httpOptions.maxConnections =
+        std::min<size_t>(httpOptions.maxConnections, descriptors > reserved * 2 ? descriptors - reserved : reserved);
+    httpOptions.verbose = config.verbose;
+    httpOptions.scpiClients = [&scpi] { return static_cast<int64_t>(scpi.clientCount()); };
+    lightd::http::HttpServer http(loop, device, httpOptions);
+    if (!http.start(error)) {
+        std::fprintf(stderr, "lightd: HTTP: %s\n", error.c_str());
+        return 1;
+    }
 
     // One line per change of the connection, for the journal.
     bool reported = false;
@@ -129,6 +196,8 @@ int main(int argc, char **argv) {
     device.start();
     std::printf("lightd: SCPI on %s port %u, device %s\n", config.listen.c_str(), scpi.boundPort(),
                 config.device.c_str());
+    std::printf("lightd: HTTP on %s port %u, web page from %s\n", config.listen.c_str(), http.port(),
+                httpOptions.webRoot.c_str());
     std::fflush(stdout);
 
     boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
@@ -137,6 +206,7 @@ int main(int argc, char **argv) {
         std::printf("lightd: %s, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
         std::fflush(stdout);
         scpi.stop();
+        http.stop();
         device.stop();
     });
     loop.run();

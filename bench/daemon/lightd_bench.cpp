@@ -102,7 +102,7 @@ int main(int argc, char **argv) {
                     f.medianUs, f.p99Us);
     }
 
-    Child lightd({LIGHTD_PROGRAM, "--device", port, "--scpi-port", "0", "--poll-ms", "1000",
+    Child lightd({LIGHTD_PROGRAM, "--device", port, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "1000",
                   "--max-clients", std::to_string(clients + 4)});
     std::smatch m;
     const std::string first = lightd.line();
@@ -111,6 +111,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     const auto tcpPort = static_cast<uint16_t>(std::stoi(m[1].str()));
+    lightd.line();  // "lightd: HTTP on ..."
     const std::string second = lightd.line();
     if (second.find(" connected (") == std::string::npos) {
         std::fprintf(stderr, "lightd_bench: lightd said: %s\n", second.c_str());

@@ -33,7 +33,7 @@ protected:
     // Starts lightd on any free port; the port comes from its first line.
     void startLightd(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {LIGHTD_PROGRAM, "--device", link.path(), "--scpi-port", "0",
-                                         "--poll-ms", "100"};
+                                         "--http-port", "0", "--poll-ms", "100"};
         args.insert(args.end(), extra.begin(), extra.end());
         lightd = std::make_unique<Child>(args);
         ASSERT_TRUE(lightd->started());
@@ -42,6 +42,9 @@ protected:
         ASSERT_TRUE(std::regex_match(first, m, std::regex("lightd: SCPI on (\\S+) port (\\d+), device (.*)"))) << first;
         EXPECT_EQ(m[3].str(), link.path());
         port = static_cast<uint16_t>(std::stoi(m[2].str()));
+        const std::string second = lightd->line();
+        ASSERT_TRUE(std::regex_match(second, std::regex("lightd: HTTP on (\\S+) port (\\d+), web page from (.*)")))
+            << second;
         if (waitForDevice) {
             EXPECT_EQ(lightd->line(), "lightd: device " + link.path() + " connected (model 0xFFAA0400, version 66051)");
         }
@@ -124,7 +127,7 @@ TEST(LightdOptions, RefusesToStartWithoutWhatItNeeds) {
 
 TEST_F(LightdProgram, PortInUseIsAClearError) {
     startLightd();
-    Child second({LIGHTD_PROGRAM, "--device", link.path(), "--scpi-port", std::to_string(port)});
+    Child second({LIGHTD_PROGRAM, "--device", link.path(), "--scpi-port", std::to_string(port), "--http-port", "0"});
     EXPECT_EQ(second.line().rfind("lightd: SCPI: cannot listen on 127.0.0.1 port " + std::to_string(port) + ": ", 0),
               0u);
     EXPECT_EQ(second.finish(0), 1);

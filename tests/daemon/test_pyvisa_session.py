@@ -23,11 +23,12 @@ class Rig:
         assert served and served[0] == "serving", served
         self.port_path = served[1]
         self.lightd = subprocess.Popen(
-            [LIGHTD, "--device", self.port_path, "--scpi-port", "0", "--poll-ms", "100"],
+            [LIGHTD, "--device", self.port_path, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "100"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1)
         first = self.lightd.stdout.readline()
         match = re.fullmatch(r"lightd: SCPI on 127\.0\.0\.1 port (\d+), device (.*)\n", first)
         assert match, first
+        assert self.lightd.stdout.readline().startswith("lightd: HTTP on 127.0.0.1 port ")
         assert self.lightd.stdout.readline() == (
             "lightd: device %s connected (model 0xFFAA0400, version 66051)\n" % self.port_path)
         self.rm = pyvisa.ResourceManager("@py")

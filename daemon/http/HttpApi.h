@@ -1,0 +1,56 @@
+// The HTTP front end's translations, kept free of sockets so that they can be
+// tested alone: the device state as JSON, a PATCH body as the ordered list of
+// writes it asks for, and the Prometheus text of /metrics.
+#ifndef LIGHTD_HTTP_API_H
+#define LIGHTD_HTTP_API_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "DeviceState.h"
+
+namespace lightd::http {
+
+// "normal", "ttl", "edge", "internal", "sequence"; nullptr for other bytes.
+const char *modeName(uint8_t mode);
+// "four-colour", "eight-colour"; nullptr for models the daemon does not know.
+const char *modelName(uint32_t model);
+
+// GET /api/v1/state and the "state" event.
+nlohmann::json stateToJson(const DeviceState &state, unsigned sdkVersion);
+// The "temperatures" event: index, temperature and over_temperature per channel.
+nlohmann::json temperaturesToJson(const DeviceState &state);
+
+// The result of reading a PATCH body. status 0: `settings` holds every write,
+// in the order they are to be applied; otherwise the HTTP status (400 or 422)
+// and the message for {"error": ...}.
+struct PatchResult {
+    int status = 0;
+    std::string error;
+    std::vector<Setting> settings;
+};
+// Every field is checked before any write is listed. Writes that switch
+// something off go first and writes that switch something on go last, so a
+// channel is never lit with the old brightness or mode on the way.
+PatchResult parsePatch(const std::string &body);
+
+// What /metrics reports besides the device state.
+struct MetricsInput {
+    uint64_t deviceCalls = 0;
+    uint64_t deviceFailures = 0;
+    uint64_t httpConnections = 0;   // open HTTP connections, event streams included
+    uint64_t eventClients = 0;      // open event streams
+    uint64_t httpRequests = 0;      // requests answered since start
+    int64_t scpiClients = -1;       // -1: not reported
+};
+std::string renderMetrics(const DeviceState &state, const MetricsInput &input);
+
+// {"error": message} as a compact JSON text.
+std::string errorBody(const std::string &message);
+
+}  // namespace lightd::http
+
+#endif
