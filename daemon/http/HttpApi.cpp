@@ -215,9 +215,9 @@ const char *modeName(uint8_t mode) { return mode < std::size(kModeNames) ? kMode
 
 const char *modelName(uint32_t model) {
     switch (model) {
-    case 0xFFAA0400u: return "four-colour";
-    case 0xFFAA0800u: return "eight-colour";
-    default: return nullptr;
+    case 0xFFAA0400u: return "4-colour";
+    case 0xFFAA0800u: return "8-colour";
+    default: return "unknown";
     }
 }
 
@@ -238,7 +238,7 @@ json stateToJson(const DeviceState &state, unsigned sdkVersion) {
     return {{"connected", state.connected},
             {"port", state.port},
             {"model", state.model},
-            {"model_name", model ? json(model) : json(nullptr)},
+            {"model_name", model},
             {"firmware_version", state.firmwareVersion},
             {"sdk_version", sdkVersion},
             {"enabled", state.enabled},

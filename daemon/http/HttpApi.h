@@ -16,7 +16,7 @@ namespace lightd::http {
 
 // "normal", "ttl", "edge", "internal", "sequence"; nullptr for other bytes.
 const char *modeName(uint8_t mode);
-// "four-colour", "eight-colour"; nullptr for models the daemon does not know.
+// "4-colour", "8-colour" or "unknown", as lightctl and the Python package name them.
 const char *modelName(uint32_t model);
 
 // GET /api/v1/state and the "state" event.

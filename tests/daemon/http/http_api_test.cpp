@@ -42,7 +42,7 @@ std::vector<std::string> settingTexts(const std::vector<Setting> &settings) {
 TEST(HttpStateJson, CarriesEveryFieldUnderItsName) {
     const json j = stateToJson(sampleState(), 20100);
     const json expected = json::parse(R"({
-      "connected": true, "port": "/dev/pts/7", "model": 4289332224, "model_name": "four-colour",
+      "connected": true, "port": "/dev/pts/7", "model": 4289332224, "model_name": "4-colour",
       "firmware_version": 66051, "sdk_version": 20100, "enabled": true, "mode": "internal",
       "channels": [
         {"index": 0, "name": "LED385", "enabled": false, "brightness": 0, "temperature": null,
@@ -66,10 +66,10 @@ TEST(HttpStateJson, UnknownModeAndModelAreNull) {
     s.model = 0x1234;
     const json j = stateToJson(s, 1);
     EXPECT_TRUE(j["mode"].is_null());
-    EXPECT_TRUE(j["model_name"].is_null());
+    EXPECT_EQ(j["model_name"], "unknown");
     EXPECT_EQ(stateToJson(DeviceState{}, 1)["mode"], "normal");
     s.model = 0xFFAA0800u;
-    EXPECT_EQ(stateToJson(s, 1)["model_name"], "eight-colour");
+    EXPECT_EQ(stateToJson(s, 1)["model_name"], "8-colour");
 }
 
 TEST(HttpStateJson, TemperaturesEvent) {

@@ -96,7 +96,7 @@ def test_state_has_the_documented_fields(lightd):
     state = lightd.state()
     assert set(state) == {"connected", "port", "model", "model_name", "firmware_version", "sdk_version",
                           "enabled", "mode", "channels", "ttl", "edge", "internal"}
-    assert state["model"] == 0xFFAA0400 and state["model_name"] == "four-colour"
+    assert state["model"] == 0xFFAA0400 and state["model_name"] == "4-colour"
     assert state["firmware_version"] == 0x00010203 and state["sdk_version"] == 20100
     assert [c["name"] for c in state["channels"]] == ["LED385", "LED480", "LED550", "LED640"]
     assert set(state["channels"][0]) == {"index", "name", "enabled", "brightness", "temperature",

@@ -81,7 +81,7 @@ def test_page_drives_the_light_source(browser, sim):
     try:
         open_page(browser, d)
         assert "Connected to " + sim.port in element(browser, "#connection-text").text
-        assert element(browser, "#model").text == "four-colour (0xFFAA0400)"
+        assert element(browser, "#model").text == "4-colour (0xFFAA0400)"
         assert [e.text for e in browser.find_elements(By.CSS_SELECTOR, ".channel .name")] == \
             ["LED385", "LED480", "LED550", "LED640"]
 
