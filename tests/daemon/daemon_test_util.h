@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
+#include "spawned_program.h"
 
 namespace lightd_test {
 
@@ -39,94 +39,7 @@ bool waitUntil(Pred pred, int timeoutMs = 5000) {
 }
 
 // A program with standard output and error on one pipe.
-class Child {
-public:
-    explicit Child(const std::vector<std::string> &args) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 2);
-        std::vector<char *> argv;
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(out[1]);
-        m_out = out[0];
-    }
-    ~Child() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0) ::close(m_out);
-    }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-
-    bool started() const { return m_pid > 0; }
-    pid_t pid() const { return m_pid; }
-
-    // The next line of output, or "" when none comes before the deadline.
-    std::string line(int timeoutMs = 10000) {
-        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (true) {
-            const size_t nl = m_buf.find('\n');
-            if (nl != std::string::npos) {
-                std::string l = m_buf.substr(0, nl);
-                m_buf.erase(0, nl + 1);
-                return l;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) return "";
-            pollfd p = {m_out, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            char b[512];
-            const ssize_t n = ::read(m_out, b, sizeof b);
-            if (n <= 0) return "";
-            m_buf.append(b, static_cast<size_t>(n));
-        }
-    }
-
-    // Sends sig (if any) and returns the exit status; -1 if it did not end in time.
-    int finish(int sig, int timeoutMs = 10000) {
-        if (m_pid <= 0) return -1;
-        if (sig != 0) ::kill(m_pid, sig);
-        int status = 0;
-        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-            if (Clock::now() > end) return -1;
-            pollfd p = {m_out, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0) {
-                char b[512];
-                const ssize_t n = ::read(m_out, b, sizeof b);
-                if (n > 0) m_buf.append(b, static_cast<size_t>(n));
-            }
-        }
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    // Everything printed and not yet taken by line().
-    std::string rest() {
-        char b[4096];
-        for (;;) {
-            pollfd p = {m_out, POLLIN, 0};
-            if (::poll(&p, 1, 0) <= 0) break;
-            const ssize_t n = ::read(m_out, b, sizeof b);
-            if (n <= 0) break;
-            m_buf.append(b, static_cast<size_t>(n));
-        }
-        return m_buf;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    std::string m_buf;
-};
+using Child = SpawnedProgram;
 
 // A blocking TCP client speaking lines.
 class LineClient {

@@ -22,9 +22,8 @@
 #include "DALU_LightKit.h"
 #include "VirtualLightSource.h"
 #include "sim_test_util.h"
+#include "spawned_program.h"
 #include "stdout_capture.h"
-
-extern char **environ;
 
 namespace {
 
@@ -453,76 +452,7 @@ TEST(SimFixture, ReportsAPortItCannotOpen) {
 
 // ---- The lightsim program ------------------------------------------------
 
-class Child {
-public:
-    explicit Child(const std::vector<std::string> &args) {
-        int out[2];
-        if (::pipe(out) != 0) return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 2);
-        posix_spawn_file_actions_addclose(&fa, out[0]);
-        std::vector<char *> argv;
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(out[1]);
-        m_out = out[0];
-    }
-    ~Child() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0) ::close(m_out);
-    }
-    // The next line of output, or "" when none comes before the deadline.
-    std::string line(int timeoutMs = 10000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (true) {
-            const size_t nl = m_buf.find('\n');
-            if (nl != std::string::npos) {
-                std::string l = m_buf.substr(0, nl);
-                m_buf.erase(0, nl + 1);
-                return l;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return "";
-            pollfd p = {m_out, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            char b[512];
-            const ssize_t n = ::read(m_out, b, sizeof b);
-            if (n <= 0) return "";
-            m_buf.append(b, static_cast<size_t>(n));
-        }
-    }
-    // Sends sig (if any) and returns the exit status, -1 if it did not end.
-    int finish(int sig) {
-        if (m_pid <= 0) return -1;
-        if (sig != 0) ::kill(m_pid, sig);
-        int status = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) return -1;
-            pollfd p = {m_out, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0) {
-                char b[512];
-                const ssize_t n = ::read(m_out, b, sizeof b);
-                if (n > 0) m_buf.append(b, static_cast<size_t>(n));
-            }
-        }
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    bool started() const { return m_pid > 0; }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    std::string m_buf;
-};
+using Child = SpawnedProgram;
 
 std::string servedPath(const std::string &first) {
     const std::string prefix = "lightsim: serving ";
