@@ -2,8 +2,9 @@
 against the virtual light source: every command, the device state behind it,
 the error queue after bad commands, a silent device.
 
-Run by CTest with LIGHTD_PROGRAM and LIGHTD_SIM_HOST set to the built programs.
+Run by CTest with LIGHTD_PROGRAM and SIM_PROBE set to the built programs.
 """
+import json
 import os
 import re
 import subprocess
@@ -13,15 +14,14 @@ import pyvisa
 import pytest
 
 LIGHTD = os.environ.get("LIGHTD_PROGRAM", "build/daemon/lightd")
-SIM_HOST = os.environ.get("LIGHTD_SIM_HOST", "build/tests/daemon/lightd_sim_host")
+SIM_PROBE = os.environ.get("SIM_PROBE", "build/tests/daemon/sim_probe")
 
 
 class Rig:
     def __init__(self):
-        self.sim = subprocess.Popen([SIM_HOST], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-        served = self.sim.stdout.readline().split()
-        assert served and served[0] == "serving", served
-        self.port_path = served[1]
+        self.sim = subprocess.Popen([SIM_PROBE], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        self.port_path = self.sim_command("port")
+        assert self.port_path.startswith("/dev/"), self.port_path
         self.lightd = subprocess.Popen(
             [LIGHTD, "--device", self.port_path, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "100"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1)
@@ -43,11 +43,19 @@ class Rig:
 
     def device(self):
         """The virtual light source's state, as numbers and lists of numbers."""
-        state = {}
-        for pair in self.sim_command("state").split():
-            key, value = pair.split("=")
-            state[key] = [int(v) for v in value.split(",")] if "," in value else int(value)
-        return state
+        s = json.loads(self.sim_command("state"))
+        channels = s["channels"]
+        return {
+            "global": s["enabled"], "mode": s["mode"],
+            "checked": [c["enabled"] for c in channels],
+            "brightness": [c["brightness"] for c in channels],
+            "pulse": [c["pulse_ms"] for c in channels],
+            "ttl_output": s["ttl"]["output_enabled"], "ttl_delay": s["ttl"]["delay_ms"],
+            "edge_delay": s["edge"]["delay_ms"],
+            "int_output": s["internal"]["output_enabled"], "int_delay": s["internal"]["delay_ms"],
+            "int_high": s["internal"]["high_ms"], "int_low": s["internal"]["low_ms"],
+            "int_count": s["internal"]["pulse_count"], "triggers": s["triggers"],
+        }
 
     def wait_device(self, key, expected, timeout=3.0):
         end = time.monotonic() + timeout

@@ -1,6 +1,7 @@
-// The virtual light source for the Python tests of lightd's HTTP side: serves
-// a pseudo-terminal and answers one-line commands on standard input, so a test
-// can look at what the device was told and put faults on the line.
+// The virtual light source for lightd's tests written in Python (the PyVISA
+// session, the HTTP side): serves a pseudo-terminal and answers one-line
+// commands on standard input, so a test can look at what the device was told
+// and put faults on the line.
 //
 //   port                 -> /dev/pts/N
 //   state                -> one JSON object: every setting the device holds
