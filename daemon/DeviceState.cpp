@@ -1,8 +1,24 @@
 #include "DeviceState.h"
 
+#include <cctype>
+
 namespace lightd {
 
 const char *const kChannelNames[kChannelCount] = {"LED385", "LED480", "LED550", "LED640"};
+
+int channelIndexByName(std::string_view name) {
+    for (int i = 0; i < kChannelCount; ++i) {
+        const std::string_view known = kChannelNames[i];
+        if (name.size() != known.size())
+            continue;
+        bool same = true;
+        for (size_t k = 0; k < name.size() && same; ++k)
+            same = std::toupper(static_cast<unsigned char>(name[k])) == known[k];
+        if (same)
+            return i;
+    }
+    return -1;
+}
 
 namespace {
 

@@ -6,12 +6,15 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace lightd {
 
 constexpr int kChannelCount = 4;
 // "LED385", "LED480", "LED550", "LED640", indexed by channel.
 extern const char *const kChannelNames[kChannelCount];
+// The index of a channel name in any case ("led550" is 2); -1 for others.
+int channelIndexByName(std::string_view name);
 
 enum class WorkMode : uint8_t { Normal = 0, Ttl = 1, Edge = 2, Internal = 3, Sequence = 4 };
 

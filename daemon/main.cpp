@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <sys/resource.h>
 
@@ -34,6 +35,7 @@ struct Config {
     size_t maxClients = 16;
     std::string token;
     std::string tokenFile;
+    std::vector<std::string> allowedHosts;
     bool verbose = false;
 };
 
@@ -114,8 +116,28 @@ int main(int argc, char **argv) {
     app.add_option("--token-file", config.tokenFile, "file whose first line is the password")
         ->check(CLI::ExistingFile)
         ->excludes(tokenOption);
+    app.add_option("--allow-host", config.allowedHosts,
+                   "a further host name that HTTP clients may call lightd by (repeatable); localhost, the "
+                   "machine's name and the listen address are always served");
     app.add_flag("-v,--verbose", config.verbose, "the library's lines and the connections on standard error");
-    CLI11_PARSE(app, argc, argv);
+    app.set_version_flag("--version", std::string("lightd ") + LIGHTD_VERSION);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::CallForVersion &) {
+        std::printf("%s\n", app.version().c_str());
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        // One line and status 2 for every usage error, as the man page says.
+        std::fprintf(stderr, "lightd: %s\nRun 'lightd --help' for the options.\n", e.what());
+        return 2;
+    }
+
+    // A log line to a reader that has gone (lightd | tee, tee ended) must
+    // not end the daemon; failed writes of log lines are ignored.
+    std::signal(SIGPIPE, SIG_IGN);
 
     if (!config.tokenFile.empty() && !readTokenFile(config.tokenFile, &config.token)) {
         std::fprintf(stderr, "lightd: cannot read the token file %s\n", config.tokenFile.c_str());
@@ -160,6 +182,7 @@ int main(int argc, char **argv) {
     httpOptions.address = config.listen;
     httpOptions.port = config.httpPort;
     httpOptions.token = config.token;
+    httpOptions.allowedHosts = config.allowedHosts;
     httpOptions.webRoot = config.webRoot.empty() ? defaultWebRoot(argv[0]) : config.webRoot;
     httpOptions.headerTimeout = std::chrono::milliseconds(config.httpHeaderTimeoutMs);
     httpOptions.idleTimeout = std::chrono::milliseconds(config.httpIdleTimeoutMs);
@@ -209,6 +232,15 @@ int main(int argc, char **argv) {
         http.stop();
         device.stop();
     });
-    loop.run();
+    // Every handler guards its own work; should one throw all the same, the
+    // daemon says so and goes on serving.
+    for (;;) {
+        try {
+            loop.run();
+            break;
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "lightd: internal error, going on: %s\n", e.what());
+        }
+    }
     return 0;
 }

@@ -29,20 +29,16 @@ bool readBool(const json &value, const std::string &where) {
     return value.get<bool>();
 }
 
-// Integers only: 50.0 is refused as the wrong type, -1 as out of range.
-unsigned readUnsigned(const json &value, const std::string &where) {
+// Integers only: 50.0 is refused as the wrong type, -1 and 101 as out of
+// range, with the range in the message.
+unsigned readUnsigned(const json &value, const std::string &where, unsigned maximum) {
     if (!value.is_number_integer())
         refuse(400, where + " must be an integer");
-    if (value.is_number_unsigned()) {
-        const uint64_t v = value.get<uint64_t>();
-        if (v > std::numeric_limits<unsigned>::max())
-            refuse(422, where + " is out of range: " + std::to_string(v));
-        return static_cast<unsigned>(v);
-    }
-    const int64_t v = value.get<int64_t>();
-    if (v < 0 || static_cast<uint64_t>(v) > std::numeric_limits<unsigned>::max())
-        refuse(422, where + " is out of range: " + std::to_string(v));
-    return static_cast<unsigned>(v);
+    const bool negative = !value.is_number_unsigned() && value.get<int64_t>() < 0;
+    const std::string text = value.dump();
+    if (negative || value.get<uint64_t>() > maximum)
+        refuse(422, where + " must be 0.." + std::to_string(maximum) + ", not " + text);
+    return static_cast<unsigned>(value.get<uint64_t>());
 }
 
 const json &requireObject(const json &value, const std::string &where) {
@@ -55,7 +51,7 @@ const json &requireObject(const json &value, const std::string &where) {
 bool isReadOnly(const std::string &key, bool channel) {
     static const std::set<std::string> top = {"connected", "port", "model", "model_name", "firmware_version",
                                               "sdk_version"};
-    static const std::set<std::string> perChannel = {"name", "temperature", "over_temperature"};
+    static const std::set<std::string> perChannel = {"temperature", "over_temperature"};
     return channel ? perChannel.count(key) != 0 : top.count(key) != 0;
 }
 
@@ -63,10 +59,13 @@ class PatchReader {
 public:
     std::vector<Setting> settings;
 
+    // `where` names the field as a user reads it ("LED550 brightness",
+    // "ttl.delay_ms"); a refusal says the allowed range.
     void add(Field field, int channel, unsigned value, const std::string &where) {
         const Setting setting{field, channel, value};
         if (!settingInRange(setting))
-            refuse(422, where + " is out of range: " + std::to_string(value));
+            refuse(422, where + " must be 0.." + std::to_string(settingMaximum(field)) + ", not " +
+                            std::to_string(value));
         settings.push_back(setting);
     }
 
@@ -123,38 +122,64 @@ private:
             auto it = std::find_if(fields.begin(), fields.end(), [&](const GroupField &f) { return name == f.name; });
             if (it == fields.end())
                 refuse(400, "unknown field \"" + where + "\"");
-            add(it->field, -1, it->boolean ? readBool(item, where) : readUnsigned(item, where), where);
+            add(it->field, -1, it->boolean ? readBool(item, where) : readUnsigned(item, where, settingMaximum(it->field)),
+                where);
         }
+    }
+
+    // A channel object names its channel by "index" or "name" (any case), or
+    // both when they agree; by its place in the array only when it names
+    // neither and the array lists all four channels.
+    int channelOf(const json &channel, size_t position, size_t count) {
+        const std::string where = "channels[" + std::to_string(position) + "]";
+        int byIndex = -1;
+        int byName = -1;
+        if (channel.contains("index")) {
+            byIndex = static_cast<int>(readUnsigned(channel["index"], where + ".index", kChannelCount - 1));
+        }
+        if (channel.contains("name")) {
+            const json &name = channel["name"];
+            if (!name.is_string())
+                refuse(400, where + ".name must be a string");
+            byName = channelIndexByName(name.get<std::string>());
+            if (byName < 0)
+                refuse(422, where + ".name must be one of LED385, LED480, LED550, LED640, not \"" +
+                                name.get<std::string>() + "\"");
+        }
+        if (byIndex >= 0 && byName >= 0 && byIndex != byName)
+            refuse(422, where + ": index " + std::to_string(byIndex) + " is " + kChannelNames[byIndex] + ", not " +
+                            channel["name"].get<std::string>());
+        if (byIndex >= 0)
+            return byIndex;
+        if (byName >= 0)
+            return byName;
+        if (count != static_cast<size_t>(kChannelCount))
+            refuse(422, where + " names no channel: give its index or name, or list all four channels in order");
+        return static_cast<int>(position);
     }
 
     void readChannels(const json &value) {
         if (!value.is_array())
             refuse(400, "channels must be an array");
-        std::set<unsigned> seen;
+        std::set<int> seen;
         for (size_t position = 0; position < value.size(); ++position) {
-            const std::string where = "channels[" + std::to_string(position) + "]";
-            const json &channel = requireObject(value[position], where);
-            // "index" names the channel; without it the array position does.
-            unsigned index = static_cast<unsigned>(position);
-            if (channel.contains("index"))
-                index = readUnsigned(channel["index"], where + ".index");
-            if (index >= static_cast<unsigned>(kChannelCount))
-                refuse(422, where + ".index is out of range: " + std::to_string(index));
-            if (!seen.insert(index).second)
-                refuse(400, "channel " + std::to_string(index) + " is given twice");
-            const int ch = static_cast<int>(index);
+            const json &channel = requireObject(value[position], "channels[" + std::to_string(position) + "]");
+            const int ch = channelOf(channel, position, value.size());
+            const std::string name = kChannelNames[ch];
+            if (!seen.insert(ch).second)
+                refuse(400, name + " is given twice");
             for (const auto &[key, item] : channel.items()) {
-                const std::string field = where + "." + key;
-                if (key == "index")
+                const std::string field = name + " " + key;
+                if (key == "index" || key == "name")
                     continue;
                 if (key == "enabled")
                     add(Field::ChannelEnable, ch, readBool(item, field), field);
                 else if (key == "brightness")
-                    add(Field::Brightness, ch, readUnsigned(item, field), field);
+                    add(Field::Brightness, ch, readUnsigned(item, field, settingMaximum(Field::Brightness)), field);
                 else if (key == "pulse_ms")
-                    add(Field::PulseWidth, ch, readUnsigned(item, field), field);
+                    add(Field::PulseWidth, ch, readUnsigned(item, field, settingMaximum(Field::PulseWidth)), field);
                 else if (!isReadOnly(key, true))
-                    refuse(400, "unknown field \"" + field + "\"");
+                    refuse(400, "unknown field \"" + key + "\" in " + name);
             }
         }
     }
@@ -175,6 +200,12 @@ int phase(const Setting &s) {
         return global ? 5 : 4;
     }
     return s.field == Field::WorkMode ? 3 : 2;
+}
+
+// Unknown is null, never an alarm: before the first poll and while the
+// light source is away nothing is known of its temperatures.
+json alarmJson(const ChannelState &channel) {
+    return channel.temperatureKnown ? json(channel.overTemperature) : json(nullptr);
 }
 
 json temperatureJson(const ChannelState &channel) {
@@ -230,7 +261,7 @@ json stateToJson(const DeviceState &state, unsigned sdkVersion) {
                             {"enabled", c.enabled},
                             {"brightness", c.brightness},
                             {"temperature", temperatureJson(c)},
-                            {"over_temperature", c.overTemperature},
+                            {"over_temperature", alarmJson(c)},
                             {"pulse_ms", c.pulseMs}});
     }
     const char *mode = modeName(state.mode);
@@ -259,17 +290,36 @@ json temperaturesToJson(const DeviceState &state) {
     for (int i = 0; i < kChannelCount; ++i) {
         const ChannelState &c = state.channels[i];
         channels.push_back(
-            {{"index", i}, {"temperature", temperatureJson(c)}, {"over_temperature", c.overTemperature}});
+            {{"index", i}, {"temperature", temperatureJson(c)}, {"over_temperature", alarmJson(c)}});
     }
     return {{"connected", state.connected}, {"channels", std::move(channels)}};
 }
 
 PatchResult parsePatch(const std::string &body) {
     PatchResult result;
-    json root = json::parse(body, nullptr, false);
+    // JSON allows a key twice in one object, and readers differ on which one
+    // counts; a write is too important to guess, so it is refused.
+    std::vector<std::set<std::string>> keys;
+    std::string duplicate;
+    const json::parser_callback_t noteKeys = [&](int, json::parse_event_t event, json &parsed) {
+        if (event == json::parse_event_t::object_start)
+            keys.emplace_back();
+        else if (event == json::parse_event_t::object_end && !keys.empty())
+            keys.pop_back();
+        else if (event == json::parse_event_t::key && !keys.empty() && duplicate.empty() &&
+                 !keys.back().insert(parsed.get<std::string>()).second)
+            duplicate = parsed.get<std::string>();
+        return true;
+    };
+    json root = json::parse(body, noteKeys, false);
     if (root.is_discarded()) {
         result.status = 400;
         result.error = "the body is not valid JSON";
+        return result;
+    }
+    if (!duplicate.empty()) {
+        result.status = 400;
+        result.error = "the field \"" + duplicate + "\" is given twice";
         return result;
     }
     try {
@@ -319,9 +369,10 @@ std::string renderMetrics(const DeviceState &state, const MetricsInput &input) {
         std::snprintf(text, sizeof text, "%.2f", static_cast<double>(state.channels[i].temperature));
         sample(out, "lightkit_channel_temperature_celsius", channelLabels(i), text);
     }
-    metricHeader(out, "lightkit_channel_over_temperature", "gauge", "Channel over-temperature alarm.");
+    metricHeader(out, "lightkit_channel_over_temperature", "gauge", "Channel over-temperature alarm; absent until polled.");
     for (int i = 0; i < kChannelCount; ++i)
-        sample(out, "lightkit_channel_over_temperature", channelLabels(i), flag(state.channels[i].overTemperature));
+        if (state.channels[i].temperatureKnown)
+            sample(out, "lightkit_channel_over_temperature", channelLabels(i), flag(state.channels[i].overTemperature));
 
     metricHeader(out, "lightkit_device_calls_total", "counter", "Library calls made by the device thread.");
     sample(out, "lightkit_device_calls_total", "", num(input.deviceCalls));

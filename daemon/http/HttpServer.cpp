@@ -1,5 +1,6 @@
 #include "HttpServer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -17,6 +19,7 @@
 
 #include "DALU_LightKit.h"
 #include "HttpApi.h"
+#include "HttpRouter.h"
 
 namespace lightd::http {
 
@@ -36,66 +39,15 @@ constexpr int kEventSendBuffer = 64 * 1024;
 // much before closing, so that the refusal is not lost to a connection reset.
 constexpr size_t kDrainLimit = 64 * 1024;
 constexpr std::chrono::seconds kDrainTime{1};
+// What one connection may hold of a request that is still coming: the header
+// limit and room for chunk sizes, extensions and trailers, which the parser's
+// own header and body limits do not count.
+constexpr size_t kReadBufferLimit = HttpServer::kHeaderLimit + 8192;
 
 std::string dumpJson(const json &j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 std::string eventMessage(const char *event, const json &data) {
     return std::string("event: ") + event + "\ndata: " + dumpJson(data) + "\n\n";
-}
-
-const char *contentType(const std::string &file) {
-    struct Type {
-        const char *extension;
-        const char *type;
-    };
-    static const Type types[] = {{".html", "text/html; charset=utf-8"},
-                                 {".js", "text/javascript; charset=utf-8"},
-                                 {".css", "text/css; charset=utf-8"},
-                                 {".png", "image/png"},
-                                 {".svg", "image/svg+xml"},
-                                 {".ico", "image/x-icon"}};
-    for (const Type &t : types) {
-        const size_t n = std::strlen(t.extension);
-        if (file.size() >= n && file.compare(file.size() - n, n, t.extension) == 0)
-            return t.type;
-    }
-    return "application/octet-stream";
-}
-
-// One level of plain names below the web root: no "..", no hidden files.
-bool isPlainFileName(beast::string_view name) {
-    if (name.empty() || name.front() == '.')
-        return false;
-    for (char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                        c == '_' || c == '-';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
-// Browsers name the page a request comes from in Origin; other clients send
-// none. A request from a page is accepted only from lightd's own host:port.
-bool sameOrigin(const bhttp::request<bhttp::string_body> &req) {
-    const auto origin = req.find(bhttp::field::origin);
-    if (origin == req.end())
-        return true;
-    beast::string_view value = origin->value();
-    const size_t scheme = value.find("://");
-    if (scheme == beast::string_view::npos)
-        return false;
-    value.remove_prefix(scheme + 3);
-    const auto host = req.find(bhttp::field::host);
-    return host != req.end() && !value.empty() && beast::iequals(value, host->value());
-}
-
-bool sameSecret(beast::string_view given, const std::string &expected) {
-    // Time independent of where the first difference is.
-    unsigned char diff = given.size() == expected.size() ? 0 : 1;
-    for (size_t i = 0; i < given.size(); ++i)
-        diff |= static_cast<unsigned char>(given[i] ^ expected[i % (expected.empty() ? 1 : expected.size())]);
-    return diff == 0 && !expected.empty();
 }
 
 class Session;
@@ -104,7 +56,8 @@ class Session;
 
 struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
     Core(net::io_context &l, DeviceService &s, Options o)
-        : loop(l), service(s), options(std::move(o)), acceptor(l), retryTimer(l) {
+        : loop(l), service(s), options(std::move(o)), acceptor(l), retryTimer(l),
+          hosts(options.address, hostNames(options)) {
         // The library's own version: a constant that needs no handle, so it
         // is no call on the device and may be read here.
         unsigned version = 0;
@@ -117,6 +70,7 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
     Options options;
     tcp::acceptor acceptor;
     net::steady_timer retryTimer;
+    HostPolicy hosts;
     unsigned sdkVersion = 0;
     int listenerId = -1;
     bool stopped = false;
@@ -138,8 +92,30 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
         return stateText;
     }
 
+    static std::vector<std::string> hostNames(const Options &options) {
+        std::vector<std::string> names = options.allowedHosts;
+        beast::error_code ec;
+        const std::string self = net::ip::host_name(ec);
+        if (!ec)
+            names.push_back(self);
+        return names;
+    }
+
+    MetricsInput metricsInput() const {
+        MetricsInput in;
+        const DeviceService::Counters counters = service.counters();
+        in.deviceCalls = counters.deviceCalls;
+        in.deviceFailures = counters.deviceFailures;
+        in.httpConnections = stats.connections;
+        in.eventClients = stats.eventClients;
+        in.httpRequests = stats.requests;
+        if (options.scpiClients)
+            in.scpiClients = options.scpiClients();
+        return in;
+    }
+
     void accept();
-    void broadcast(const std::shared_ptr<const std::string> &message);
+    void broadcast(const std::shared_ptr<const std::string> &message, bool isState);
     void onDeviceEvent(DeviceService::Event event, const DeviceState &state);
 };
 
@@ -148,9 +124,13 @@ namespace {
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, std::shared_ptr<HttpServer::Core> core)
-        : m_stream(std::move(socket)), m_core(std::move(core)), m_writeTimer(m_core->loop),
-          m_heartbeatTimer(m_core->loop) {
+        : m_stream(std::move(socket)), m_core(std::move(core)), m_buffer(kReadBufferLimit),
+          m_writeTimer(m_core->loop), m_heartbeatTimer(m_core->loop) {
         ++m_core->stats.connections;
+        // A client that vanished without a word (a laptop put to sleep) is
+        // noticed by the kernel even while the connection idles.
+        beast::error_code ignored;
+        m_stream.socket().set_option(net::socket_base::keep_alive(true), ignored);
         if (m_core->options.verbose) {
             beast::error_code ec;
             const tcp::endpoint peer = m_stream.socket().remote_endpoint(ec);
@@ -184,22 +164,29 @@ public:
         m_heartbeatTimer.cancel();
     }
 
-    // Event streams only: queues one message.
-    void send(const std::shared_ptr<const std::string> &message) {
+    // Event streams only: queues one message. Of the state events that wait
+    // only the newest is kept: it carries everything the older ones did.
+    void send(std::shared_ptr<const std::string> message, bool isState) {
         if (m_closed)
             return;
+        if (isState) {
+            m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(), [](const Queued &q) { return q.isState; }),
+                          m_queue.end());
+        }
         if (m_queue.size() >= kEventBacklog) {
             close();
             return;
         }
-        m_queue.push_back(message);
+        m_queue.push_back(Queued{std::move(message), isState});
         if (!m_writing)
-            writeNextEvent();
+            writeEvents();
     }
 
 private:
-    using Request = bhttp::request<bhttp::string_body>;
-    using Response = bhttp::response<bhttp::string_body>;
+    struct Queued {
+        std::shared_ptr<const std::string> text;
+        bool isState;
+    };
 
     void readRequest(bool fresh) {
         if (m_closed)
@@ -208,7 +195,7 @@ private:
         m_parser->header_limit(HttpServer::kHeaderLimit);
         m_parser->body_limit(HttpServer::kBodyLimit);
         if (fresh || m_buffer.size() > 0) {
-            readWithHeaderDeadline();
+            readHeader();
             return;
         }
         // A kept-alive connection may idle; once its next request begins, the
@@ -218,29 +205,47 @@ private:
             if (ec)
                 return self->close();
             self->m_buffer.commit(n);
-            self->readWithHeaderDeadline();
+            self->readHeader();
         });
     }
 
-    void readWithHeaderDeadline() {
+    // The header first, so that a request for another host or with a
+    // transfer coding we do not speak is refused before its body is read.
+    void readHeader() {
         m_stream.expires_after(m_core->options.headerTimeout);
-        bhttp::async_read(m_stream, m_buffer, *m_parser,
-                          [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+        bhttp::async_read_header(m_stream, m_buffer, *m_parser,
+                                 [self = shared_from_this()](beast::error_code ec, size_t) { self->onHeader(ec); });
     }
 
-    void onRead(beast::error_code ec) {
+    void onHeader(beast::error_code ec) {
         if (m_closed)
             return;
-        if (ec == bhttp::error::body_limit)
+        if (ec)
+            return onReadError(ec);
+        if (auto refusal = checkHeader(m_parser->get().base(), m_core->hosts))
+            return write(std::move(*refusal));
+        if (m_parser->is_done())
+            return handle(m_parser->release());
+        // The body within the same deadline as the header.
+        bhttp::async_read(m_stream, m_buffer, *m_parser, [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (self->m_closed)
+                return;
+            if (ec)
+                return self->onReadError(ec);
+            self->handle(self->m_parser->release());
+        });
+    }
+
+    void onReadError(beast::error_code ec) {
+        const bool headerDone = m_parser && m_parser->is_header_done();
+        if (ec == bhttp::error::body_limit || (ec == bhttp::error::buffer_overflow && headerDone))
             return refuse(bhttp::status::payload_too_large, "the body is larger than 4096 bytes");
-        if (ec == bhttp::error::header_limit)
+        if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow)
             return refuse(bhttp::status::request_header_fields_too_large, "the request header is too large");
-        if (ec && ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category() &&
+        if (ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category() &&
             ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message)
             return refuse(bhttp::status::bad_request, "malformed request");
-        if (ec)
-            return close();
-        handle(m_parser->release());
+        close();
     }
 
     // Answers a request that could not be read whole, then closes.
@@ -256,116 +261,74 @@ private:
         write(std::move(res));
     }
 
-    Response makeResponse(const Request &req, bhttp::status status, const char *type, std::string body) {
-        Response res{status, req.version()};
-        res.set(bhttp::field::server, "lightd");
-        res.set(bhttp::field::content_type, type);
-        res.set(bhttp::field::cache_control, "no-store");
-        res.keep_alive(req.keep_alive());
-        res.body() = std::move(body);
-        res.prepare_payload();
-        return res;
-    }
-
     Response stateResponse(const Request &req) {
         return makeResponse(req, bhttp::status::ok, "application/json", m_core->stateJsonText());
     }
 
-    Response errorResponse(const Request &req, bhttp::status status, const std::string &message) {
-        return makeResponse(req, status, "application/json", errorBody(message));
-    }
-
     void handle(Request req) {
         ++m_core->stats.requests;
+        m_head = req.method() == bhttp::verb::head;
         if (m_core->options.verbose)
             m_requestLine = std::string(req.method_string()) + " " + std::string(req.target());
-        const beast::string_view target = req.target();
-        const beast::string_view path = target.substr(0, target.find('?'));
-        const bhttp::verb method = req.method();
-
-        auto wrongMethod = [&](const char *allow) {
-            Response res = errorResponse(req, bhttp::status::method_not_allowed, "method not allowed");
-            res.set(bhttp::field::allow, allow);
+        // Whatever goes wrong in answering one request ends that request
+        // and its connection, never the daemon.
+        try {
+            dispatch(std::move(req));
+        } catch (const std::exception &e) {
+            if (m_core->options.verbose)
+                std::fprintf(stderr, "lightd: HTTP client %s: %s failed: %s\n", m_peer.c_str(), m_requestLine.c_str(),
+                             e.what());
+            if (m_closed || m_writing)
+                return close();
+            Response res{bhttp::status::internal_server_error, 11};
+            res.set(bhttp::field::server, "lightd");
+            res.set(bhttp::field::content_type, "application/json");
+            res.body() = "{\"error\":\"internal error\"}";
+            res.keep_alive(false);
+            res.prepare_payload();
             write(std::move(res));
-        };
-
-        if (path == "/api/v1/state") {
-            if (method == bhttp::verb::get)
-                return write(stateResponse(req));
-            if (method == bhttp::verb::patch)
-                return patchState(std::move(req));
-            return wrongMethod("GET, PATCH");
         }
-        if (path == "/api/v1/trigger") {
-            if (method == bhttp::verb::post)
-                return trigger(std::move(req));
-            return wrongMethod("POST");
-        }
-        if (path == "/api/v1/events") {
-            if (method == bhttp::verb::get)
-                return startEventStream(req);
-            return wrongMethod("GET");
-        }
-        if (path == "/metrics") {
-            if (method != bhttp::verb::get)
-                return wrongMethod("GET");
-            MetricsInput in;
-            const DeviceService::Counters counters = m_core->service.counters();
-            in.deviceCalls = counters.deviceCalls;
-            in.deviceFailures = counters.deviceFailures;
-            in.httpConnections = m_core->stats.connections;
-            in.eventClients = m_core->stats.eventClients;
-            in.httpRequests = m_core->stats.requests;
-            if (m_core->options.scpiClients)
-                in.scpiClients = m_core->options.scpiClients();
-            return write(makeResponse(req, bhttp::status::ok, "text/plain; version=0.0.4; charset=utf-8",
-                                      renderMetrics(m_core->service.state(), in)));
-        }
-        if (path.starts_with("/api/"))
-            return write(errorResponse(req, bhttp::status::not_found, "no such resource"));
-        if (method != bhttp::verb::get)
-            return wrongMethod("GET");
-        serveFile(req, path == "/" ? beast::string_view("index.html") : path.substr(1));
     }
 
-    // Writes need the token when one is configured, and a browser may only
-    // send them from lightd's own page: another site's page could otherwise
-    // make a visitor's browser fire a form POST at a lightd on the lab
-    // network. True when the request may go on.
-    bool authorised(const Request &req) {
-        if (!sameOrigin(req)) {
-            write(errorResponse(req, bhttp::status::forbidden, "cross-origin request refused"));
-            return false;
+    void dispatch(Request req) {
+        RouteContext context;
+        context.state = &m_core->service.state();
+        context.stateJson = &m_core->stateJsonText();
+        context.hosts = &m_core->hosts;
+        context.token = m_core->options.token;
+        context.webRoot = m_core->options.webRoot;
+        context.metrics = [core = m_core.get()] { return core->metricsInput(); };
+        Route decided = route(req, context);
+        switch (decided.action) {
+        case Route::Action::Respond:
+            return write(std::move(decided.response));
+        case Route::Action::Events:
+            return startEventStream(req);
+        case Route::Action::Apply: {
+            auto shared = std::make_shared<Request>(std::move(req));
+            m_core->service.apply(std::move(decided.settings),
+                                  [self = shared_from_this(), shared](const Outcome &outcome) {
+                                      self->answerOutcome(*shared, outcome);
+                                  });
+            return;
         }
-        const std::string &token = m_core->options.token;
-        if (token.empty())
-            return true;
-        const auto header = req.find(bhttp::field::authorization);
-        const beast::string_view prefix = "Bearer ";
-        if (header != req.end() && header->value().starts_with(prefix) &&
-            sameSecret(header->value().substr(prefix.size()), token))
-            return true;
-        Response res = errorResponse(req, bhttp::status::unauthorized, "a valid token is needed for this request");
-        res.set(bhttp::field::www_authenticate, "Bearer realm=\"lightd\"");
-        write(std::move(res));
-        return false;
-    }
-
-    std::string notConnectedText() const {
-        const std::string &why = m_core->service.state().lastError;
-        return why.empty() ? "the light source is not connected" : "the light source is not connected: " + why;
-    }
-
-    bool connectedOrRefuse(const Request &req) {
-        if (m_core->service.state().connected)
-            return true;
-        write(errorResponse(req, bhttp::status::service_unavailable, notConnectedText()));
-        return false;
+        case Route::Action::Trigger: {
+            auto shared = std::make_shared<Request>(std::move(req));
+            m_core->service.trigger([self = shared_from_this(), shared](const Outcome &outcome) {
+                self->answerOutcome(*shared, outcome);
+            });
+            return;
+        }
+        }
     }
 
     void answerOutcome(const Request &req, const Outcome &outcome) {
-        if (outcome.status == Outcome::Status::NotConnected)
-            return write(errorResponse(req, bhttp::status::service_unavailable, notConnectedText()));
+        if (outcome.status == Outcome::Status::NotConnected) {
+            const std::string &why = m_core->service.state().lastError;
+            return write(errorResponse(req, bhttp::status::service_unavailable,
+                                       why.empty() ? "the light source is not connected"
+                                                   : "the light source is not connected: " + why));
+        }
         if (outcome.status == Outcome::Status::DeviceFailed)
             return write(errorResponse(req, bhttp::status::bad_gateway,
                                        outcome.reason.empty() ? "the device call failed" : outcome.reason));
@@ -374,59 +337,35 @@ private:
         write(stateResponse(req));
     }
 
-    void patchState(Request req) {
-        if (!authorised(req))
-            return;
-        PatchResult patch = parsePatch(req.body());
-        if (patch.status != 0)
-            return write(errorResponse(req, static_cast<bhttp::status>(patch.status), patch.error));
-        if (!connectedOrRefuse(req))
-            return;
-        auto shared = std::make_shared<Request>(std::move(req));
-        m_core->service.apply(std::move(patch.settings), [self = shared_from_this(), shared](const Outcome &outcome) {
-            self->answerOutcome(*shared, outcome);
-        });
-    }
-
-    void trigger(Request req) {
-        if (!authorised(req) || !connectedOrRefuse(req))
-            return;
-        auto shared = std::make_shared<Request>(std::move(req));
-        m_core->service.trigger([self = shared_from_this(), shared](const Outcome &outcome) {
-            self->answerOutcome(*shared, outcome);
-        });
-    }
-
-    void serveFile(const Request &req, beast::string_view name) {
-        if (!isPlainFileName(name) || m_core->options.webRoot.empty())
-            return write(errorResponse(req, bhttp::status::not_found, "no such page"));
-        const std::string file = m_core->options.webRoot + "/" + std::string(name);
-        std::ifstream in(file, std::ios::binary);
-        if (!in)
-            return write(errorResponse(req, bhttp::status::not_found, "no such page"));
-        std::ostringstream content;
-        content << in.rdbuf();
-        Response res = makeResponse(req, bhttp::status::ok, contentType(file), content.str());
-        res.set(bhttp::field::cache_control, "no-cache");
-        write(std::move(res));
-    }
-
     void write(Response res) {
         if (m_closed)
             return;
         if (m_core->options.verbose)
             std::fprintf(stderr, "lightd: HTTP client %s: %s %u\n", m_peer.c_str(), m_requestLine.c_str(),
                          res.result_int());
-        auto shared = std::make_shared<Response>(std::move(res));
+        auto out = std::make_shared<Outgoing>(std::move(res));
         m_stream.expires_after(m_core->options.writeTimeout);
-        bhttp::async_write(m_stream, *shared, [self = shared_from_this(), shared](beast::error_code ec, size_t) {
+        m_writing = true;
+        auto done = [self = shared_from_this(), out](beast::error_code ec, size_t) {
+            self->m_writing = false;
             if (ec)
                 return self->close();
-            if (!shared->keep_alive())
+            if (!out->response.keep_alive())
                 return self->drainAndClose();
             self->readRequest(false);
-        });
+        };
+        // HEAD: the header GET would answer, Content-Length included, alone.
+        if (m_head)
+            bhttp::async_write_header(m_stream, out->serializer, std::move(done));
+        else
+            bhttp::async_write(m_stream, out->serializer, std::move(done));
     }
+
+    struct Outgoing {
+        explicit Outgoing(Response r) : response(std::move(r)), serializer(response) {}
+        Response response;
+        bhttp::response_serializer<bhttp::string_body> serializer;
+    };
 
     // Ends our side and reads whatever the client still sends for a moment,
     // so that it reads the answer before the connection goes.
@@ -440,12 +379,10 @@ private:
     }
 
     void drain() {
-        m_buffer.consume(m_buffer.size());
-        m_stream.async_read_some(m_buffer.prepare(4096), [self = shared_from_this()](beast::error_code ec, size_t n) {
+        m_stream.async_read_some(net::buffer(m_discard), [self = shared_from_this()](beast::error_code ec, size_t n) {
             self->m_drained += n;
             if (ec || self->m_drained > kDrainLimit)
                 return self->close();
-            self->m_buffer.commit(n);
             self->drain();
         });
     }
@@ -471,8 +408,8 @@ private:
         ++m_core->stats.eventClients;
         m_core->eventStreams.emplace(this, weak_from_this());
         m_stream.expires_never();
-        send(std::make_shared<const std::string>(header.str()));
-        send(std::make_shared<const std::string>("event: state\ndata: " + m_core->stateJsonText() + "\n\n"));
+        send(std::make_shared<const std::string>(header.str()), false);
+        send(std::make_shared<const std::string>("event: state\ndata: " + m_core->stateJsonText() + "\n\n"), true);
         watchForClose();
         scheduleHeartbeat();
     }
@@ -493,20 +430,29 @@ private:
         m_heartbeatTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (ec || self->m_closed)
                 return;
-            if (self->m_queue.empty())
-                self->send(std::make_shared<const std::string>(": keep-alive\n\n"));
+            if (self->m_queue.empty() && !self->m_writing)
+                self->send(std::make_shared<const std::string>(": keep-alive\n\n"), false);
             self->scheduleHeartbeat();
         });
     }
 
-    void writeNextEvent() {
+    // Everything that waits goes out in one write, so a client that keeps
+    // up never sees a backlog grow however fast the events come.
+    void writeEvents() {
         if (m_closed || m_queue.empty()) {
             m_writing = false;
             return;
         }
         m_writing = true;
-        std::shared_ptr<const std::string> message = m_queue.front();
-        m_queue.pop_front();
+        auto batch = std::make_shared<std::vector<std::shared_ptr<const std::string>>>();
+        std::vector<net::const_buffer> buffers;
+        batch->reserve(m_queue.size());
+        buffers.reserve(m_queue.size());
+        for (Queued &q : m_queue) {
+            buffers.emplace_back(net::buffer(*q.text));
+            batch->push_back(std::move(q.text));
+        }
+        m_queue.clear();
         // The socket's own write with a timer of ours: the stream's deadline
         // would also cut the pending read that watches for the client's close.
         m_writeTimer.expires_after(m_core->options.writeTimeout);
@@ -514,13 +460,12 @@ private:
             if (!ec)
                 self->close();
         });
-        net::async_write(m_stream.socket(), net::buffer(*message),
-                         [self = shared_from_this(), message](beast::error_code ec, size_t) {
-                             self->m_writeTimer.cancel();
-                             if (ec)
-                                 return self->close();
-                             self->writeNextEvent();
-                         });
+        net::async_write(m_stream.socket(), buffers, [self = shared_from_this(), batch](beast::error_code ec, size_t) {
+            self->m_writeTimer.cancel();
+            if (ec)
+                return self->close();
+            self->writeEvents();
+        });
     }
 
     beast::tcp_stream m_stream;
@@ -529,11 +474,12 @@ private:
     std::optional<bhttp::request_parser<bhttp::string_body>> m_parser;
     net::steady_timer m_writeTimer;
     net::steady_timer m_heartbeatTimer;
-    std::deque<std::shared_ptr<const std::string>> m_queue;
-    std::array<char, 512> m_discard{};
+    std::deque<Queued> m_queue;
+    std::array<char, 4096> m_discard{};
     size_t m_drained = 0;
     std::string m_peer;         // for -v only
     std::string m_requestLine;  // for -v only
+    bool m_head = false;        // the request being answered is a HEAD
     bool m_writing = false;
     bool m_eventStream = false;
     bool m_closed = false;
@@ -570,7 +516,7 @@ void HttpServer::Core::accept() {
     });
 }
 
-void HttpServer::Core::broadcast(const std::shared_ptr<const std::string> &message) {
+void HttpServer::Core::broadcast(const std::shared_ptr<const std::string> &message, bool isState) {
     // send() may close a session, which does not remove it from the map
     // until it is destroyed; collect first all the same.
     std::vector<std::shared_ptr<Session>> targets;
@@ -579,7 +525,7 @@ void HttpServer::Core::broadcast(const std::shared_ptr<const std::string> &messa
         if (auto s = entry.second.lock())
             targets.push_back(std::move(s));
     for (auto &s : targets)
-        s->send(message);
+        s->send(message, isState);
 }
 
 void HttpServer::Core::onDeviceEvent(DeviceService::Event event, const DeviceState &state) {
@@ -587,9 +533,9 @@ void HttpServer::Core::onDeviceEvent(DeviceService::Event event, const DeviceSta
     if (eventStreams.empty())
         return;
     if (event == DeviceService::Event::State)
-        broadcast(std::make_shared<const std::string>("event: state\ndata: " + stateJsonText() + "\n\n"));
+        broadcast(std::make_shared<const std::string>("event: state\ndata: " + stateJsonText() + "\n\n"), true);
     else
-        broadcast(std::make_shared<const std::string>(eventMessage("temperatures", temperaturesToJson(state))));
+        broadcast(std::make_shared<const std::string>(eventMessage("temperatures", temperaturesToJson(state))), false);
 }
 
 HttpServer::HttpServer(net::io_context &loop, DeviceService &service, Options options)

@@ -5,9 +5,11 @@
 // lives as long as one of its operations is pending. Requests are read with a
 // deadline (a new connection must send a whole request within the header
 // timeout; a kept-alive one may then idle for the idle timeout), bodies are
-// limited to 4 KiB, and responses are written with a deadline, so a client
-// that trickles bytes or stops reading holds nothing for long. Writes go to
-// the DeviceService; the server never calls the library itself.
+// limited to 4 KiB and what a connection buffers to 16 KiB, and responses
+// are written with a deadline, so a client that trickles bytes or stops
+// reading holds nothing for long. Only requests that name lightd in Host are
+// served (see HostPolicy). Writes go to the DeviceService; the server never
+// calls the library itself.
 #ifndef LIGHTD_HTTP_SERVER_H
 #define LIGHTD_HTTP_SERVER_H
 
@@ -16,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 
@@ -31,6 +34,7 @@ public:
     struct Options {
         std::string address = "127.0.0.1";
         uint16_t port = 8080;                         // 0: any free port (see port())
+        std::vector<std::string> allowedHosts;        // Host names served besides localhost and the machine's
         std::string token;                            // empty: writes need no token
         std::string webRoot;                          // folder with index.html, app.js, ...
         std::chrono::milliseconds headerTimeout{10000};

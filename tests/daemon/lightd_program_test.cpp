@@ -119,10 +119,32 @@ TEST(LightdOptions, RefusesToStartWithoutWhatItNeeds) {
         EXPECT_EQ(c.line(), row.line);
         EXPECT_EQ(c.finish(0), row.status);
     }
-    Child noDevice({LIGHTD_PROGRAM});
-    EXPECT_NE(noDevice.line().find("--device is required"), std::string::npos);
-    EXPECT_NE(noDevice.finish(0), 0);
     std::remove(tokenFile.c_str());
+}
+
+TEST(LightdOptions, UsageErrorsExitTwoWithOneLineAndHelpAndVersionZero) {
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string firstLine;  // its beginning
+    };
+    const Row rows[] = {
+        {{}, 2, "lightd: --device is required"},
+        {{"--device", "/dev/null", "--bogus"}, 2, "lightd: The following arguments were not expected: --bogus"},
+        {{"--device", "/dev/null", "--poll-ms", "10"}, 2, "lightd: --poll-ms: Value 10 not in range"},
+        {{"--device", "/dev/null", "--poll-ms", "soon"}, 2, "lightd: --poll-ms: Value soon not in range"},
+        {{"--version"}, 0, "lightd 2."},
+        {{"--help"}, 0, "lightd: owns the light source's serial port"},
+    };
+    for (const Row &row : rows) {
+        std::vector<std::string> args = {LIGHTD_PROGRAM};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        Child c(args);
+        const std::string first = c.line();
+        EXPECT_EQ(first.substr(0, row.firstLine.size()), row.firstLine) << first;
+        if (row.status == 2) EXPECT_EQ(c.line(), "Run 'lightd --help' for the options.");
+        EXPECT_EQ(c.finish(0), row.status) << first;
+    }
 }
 
 TEST_F(LightdProgram, PortInUseIsAClearError) {

@@ -46,13 +46,13 @@ TEST(HttpStateJson, CarriesEveryFieldUnderItsName) {
       "firmware_version": 66051, "sdk_version": 20100, "enabled": true, "mode": "internal",
       "channels": [
         {"index": 0, "name": "LED385", "enabled": false, "brightness": 0, "temperature": null,
-         "over_temperature": false, "pulse_ms": 0},
+         "over_temperature": null, "pulse_ms": 0},
         {"index": 1, "name": "LED480", "enabled": true, "brightness": 80, "temperature": 31.25,
          "over_temperature": false, "pulse_ms": 120},
         {"index": 2, "name": "LED550", "enabled": false, "brightness": 5, "temperature": 61.5,
          "over_temperature": true, "pulse_ms": 0},
         {"index": 3, "name": "LED640", "enabled": false, "brightness": 0, "temperature": null,
-         "over_temperature": false, "pulse_ms": 0}],
+         "over_temperature": null, "pulse_ms": 0}],
       "ttl": {"output_enabled": true, "delay_ms": 10},
       "edge": {"delay_ms": 20},
       "internal": {"output_enabled": true, "delay_ms": 30, "high_ms": 40, "low_ms": 50, "pulse_count": 60}
@@ -75,10 +75,10 @@ TEST(HttpStateJson, UnknownModeAndModelAreNull) {
 TEST(HttpStateJson, TemperaturesEvent) {
     const json j = temperaturesToJson(sampleState());
     EXPECT_EQ(j.dump(),
-              R"({"channels":[{"index":0,"over_temperature":false,"temperature":null},)"
+              R"({"channels":[{"index":0,"over_temperature":null,"temperature":null},)"
               R"({"index":1,"over_temperature":false,"temperature":31.25},)"
               R"({"index":2,"over_temperature":true,"temperature":61.5},)"
-              R"({"index":3,"over_temperature":false,"temperature":null}],"connected":true})");
+              R"({"index":3,"over_temperature":null,"temperature":null}],"connected":true})");
 }
 
 TEST(HttpPatch, EveryFieldBecomesItsWrite) {
@@ -96,8 +96,10 @@ TEST(HttpPatch, EveryFieldBecomesItsWrite) {
         {R"({"mode": "sequence"})", {Field::WorkMode, -1, 4}},
         {R"({"channels": [{"index": 2, "enabled": true}]})", {Field::ChannelEnable, 2, 1}},
         {R"({"channels": [{"index": 3, "brightness": 100}]})", {Field::Brightness, 3, 100}},
-        {R"({"channels": [{"pulse_ms": 5000}]})", {Field::PulseWidth, 0, 5000}},
-        {R"({"channels": [{}, {"brightness": 7}]})", {Field::Brightness, 1, 7}},
+        {R"({"channels": [{"index": 0, "pulse_ms": 5000}]})", {Field::PulseWidth, 0, 5000}},
+        {R"({"channels": [{"name": "LED480", "brightness": 5}]})", {Field::Brightness, 1, 5}},
+        {R"({"channels": [{"name": "led550", "index": 2, "enabled": false}]})", {Field::ChannelEnable, 2, 0}},
+        {R"({"channels": [{}, {"brightness": 7}, {}, {}]})", {Field::Brightness, 1, 7}},
         {R"({"ttl": {"output_enabled": true}})", {Field::TtlOutput, -1, 1}},
         {R"({"ttl": {"delay_ms": 12}})", {Field::TtlDelay, -1, 12}},
         {R"({"edge": {"delay_ms": 13}})", {Field::EdgeDelay, -1, 13}},
@@ -128,7 +130,7 @@ TEST(HttpPatch, OffSwitchesFirstValuesThenModeThenOnSwitches) {
         {Field::ChannelEnable, 1, 1}, {Field::InternalOutput, -1, 1}, {Field::GlobalEnable, -1, 1},
     };
     EXPECT_EQ(settingTexts(r.settings), settingTexts(expected));
-    const PatchResult off = parsePatch(R"({"channels": [{"brightness": 1}], "enabled": false})");
+    const PatchResult off = parsePatch(R"({"channels": [{"index": 0, "brightness": 1}], "enabled": false})");
     EXPECT_EQ(settingTexts(off.settings),
               settingTexts({{Field::GlobalEnable, -1, 0}, {Field::Brightness, 0, 1}}));
 }
@@ -161,27 +163,41 @@ TEST(HttpPatch, RefusalsCarryTheirStatusAndNoWrites) {
         {R"({"mode": "strobe"})", 422, "mode must be one of normal, ttl, edge, internal, sequence, not \"strobe\""},
         {R"({"channels": {}})", 400, "channels must be an array"},
         {R"({"channels": [5]})", 400, "channels[0] must be an object"},
-        {R"({"channels": [{"index": 4, "enabled": true}]})", 422, "channels[0].index is out of range: 4"},
-        {R"({"channels": [{"index": -1}]})", 422, "channels[0].index is out of range: -1"},
+        {R"({"channels": [{"index": 4, "enabled": true}]})", 422, "channels[0].index must be 0..3, not 4"},
+        {R"({"channels": [{"index": -1}]})", 422, "channels[0].index must be 0..3, not -1"},
         {R"({"channels": [{"index": "1"}]})", 400, "channels[0].index must be an integer"},
-        {R"({"channels": [{"index": 1}, {"index": 1}]})", 400, "channel 1 is given twice"},
-        {R"({"channels": [{"brightness": 101}]})", 422, "channels[0].brightness is out of range: 101"},
-        {R"({"channels": [{"brightness": -1}]})", 422, "channels[0].brightness is out of range: -1"},
-        {R"({"channels": [{"brightness": 50.5}]})", 400, "channels[0].brightness must be an integer"},
-        {R"({"channels": [{"brightness": 1e3}]})", 400, "channels[0].brightness must be an integer"},
-        {R"({"channels": [{"brightness": 18446744073709551615}]})", 422,
-         "channels[0].brightness is out of range: 18446744073709551615"},
-        {R"({"channels": [{"pulse_ms": 5001}]})", 422, "channels[0].pulse_ms is out of range: 5001"},
-        {R"({"channels": [{"colour": 1}]})", 400, "unknown field \"channels[0].colour\""},
+        {R"({"channels": [{"index": 1}, {"index": 1}]})", 400, "LED480 is given twice"},
+        {R"({"channels": [{"index": 1}, {"name": "Led480"}]})", 400, "LED480 is given twice"},
+        {R"({"channels": [{"name": "LED999"}]})", 422,
+         "channels[0].name must be one of LED385, LED480, LED550, LED640, not \"LED999\""},
+        {R"({"channels": [{"name": 2}]})", 400, "channels[0].name must be a string"},
+        {R"({"channels": [{"index": 0, "name": "LED480", "brightness": 5}]})", 422,
+         "channels[0]: index 0 is LED385, not LED480"},
+        // The place in the array names a channel only in a full list of four.
+        {R"({"channels": [{"brightness": 5}]})", 422,
+         "channels[0] names no channel: give its index or name, or list all four channels in order"},
+        {R"({"channels": [{"index": 2, "brightness": 101}]})", 422, "LED550 brightness must be 0..100, not 101"},
+        {R"({"channels": [{"name": "LED550", "brightness": -1}]})", 422, "LED550 brightness must be 0..100, not -1"},
+        {R"({"channels": [{"index": 0, "brightness": 50.5}]})", 400, "LED385 brightness must be an integer"},
+        {R"({"channels": [{"index": 0, "brightness": 1e3}]})", 400, "LED385 brightness must be an integer"},
+        {R"({"channels": [{"index": 0, "brightness": 18446744073709551615}]})", 422,
+         "LED385 brightness must be 0..100, not 18446744073709551615"},
+        {R"({"channels": [{"index": 3, "pulse_ms": 5001}]})", 422, "LED640 pulse_ms must be 0..5000, not 5001"},
+        {R"({"channels": [{"index": 0, "enabled": "yes"}]})", 400, "LED385 enabled must be true or false"},
+        {R"({"channels": [{"index": 0, "colour": 1}]})", 400, "unknown field \"colour\" in LED385"},
+        // A key given twice is refused rather than guessed, at any depth.
+        {R"({"enabled": "x", "enabled": true})", 400, "the field \"enabled\" is given twice"},
+        {R"({"channels": [{"index": 1, "brightness": 5, "brightness": 90}]})", 400,
+         "the field \"brightness\" is given twice"},
         {R"({"ttl": true})", 400, "ttl must be an object"},
-        {R"({"ttl": {"delay_ms": 5001}})", 422, "ttl.delay_ms is out of range: 5001"},
+        {R"({"ttl": {"delay_ms": 5001}})", 422, "ttl.delay_ms must be 0..5000, not 5001"},
         {R"({"ttl": {"delay": 1}})", 400, "unknown field \"ttl.delay\""},
         {R"({"edge": {"output_enabled": true}})", 400, "unknown field \"edge.output_enabled\""},
-        {R"({"internal": {"pulse_count": 101}})", 422, "internal.pulse_count is out of range: 101"},
+        {R"({"internal": {"pulse_count": 101}})", 422, "internal.pulse_count must be 0..100, not 101"},
         {R"({"internal": {"high_ms": null}})", 400, "internal.high_ms must be an integer"},
         // One bad field refuses the whole body, wherever it stands.
-        {R"({"enabled": true, "channels": [{"brightness": 10}], "internal": {"low_ms": 9999}})", 422,
-         "internal.low_ms is out of range: 9999"},
+        {R"({"enabled": true, "channels": [{"index": 0, "brightness": 10}], "internal": {"low_ms": 9999}})", 422,
+         "internal.low_ms must be 0..5000, not 9999"},
     };
     for (const Case &c : cases) {
         const PatchResult r = parsePatch(c.body);
@@ -225,12 +241,10 @@ TEST(HttpMetrics, ExactText) {
         "# TYPE lightkit_channel_temperature_celsius gauge\n"
         "lightkit_channel_temperature_celsius{channel=\"1\",name=\"LED480\"} 31.25\n"
         "lightkit_channel_temperature_celsius{channel=\"2\",name=\"LED550\"} 61.50\n"
-        "# HELP lightkit_channel_over_temperature Channel over-temperature alarm.\n"
+        "# HELP lightkit_channel_over_temperature Channel over-temperature alarm; absent until polled.\n"
         "# TYPE lightkit_channel_over_temperature gauge\n"
-        "lightkit_channel_over_temperature{channel=\"0\",name=\"LED385\"} 0\n"
         "lightkit_channel_over_temperature{channel=\"1\",name=\"LED480\"} 0\n"
         "lightkit_channel_over_temperature{channel=\"2\",name=\"LED550\"} 1\n"
-        "lightkit_channel_over_temperature{channel=\"3\",name=\"LED640\"} 0\n"
         "# HELP lightkit_device_calls_total Library calls made by the device thread.\n"
         "# TYPE lightkit_device_calls_total counter\n"
         "lightkit_device_calls_total 123\n"

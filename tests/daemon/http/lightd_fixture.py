@@ -149,7 +149,7 @@ class EventStream:
 
     def __init__(self, port, timeout=10):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.sock.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: lightd\r\nAccept: text/event-stream\r\n\r\n")
+        self.sock.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n")
         self.buffer = b""
         head = self._read_until(b"\r\n\r\n")
         self.status_line = head.split(b"\r\n", 1)[0].decode()

@@ -140,12 +140,26 @@ ERROR_CASES = [
     ("PATCH", "/api/v1/state", '{"enabled": fal', "auth", 400, "the body is not valid JSON"),
     ("PATCH", "/api/v1/state", '{"colour": 1}', "auth", 400, 'unknown field "colour"'),
     ("PATCH", "/api/v1/state", '{"enabled": 1}', "auth", 400, "enabled must be true or false"),
-    ("PATCH", "/api/v1/state", '{"channels": [{"brightness": "50"}]}', "auth", 400,
-     "channels[0].brightness must be an integer"),
+    ("PATCH", "/api/v1/state", '{"channels": [{"index": 0, "brightness": "50"}]}', "auth", 400,
+     "LED385 brightness must be an integer"),
     ("PATCH", "/api/v1/state", '{"channels": [{"index": 1, "brightness": 101}]}', "auth", 422,
-     "channels[0].brightness is out of range: 101"),
+     "LED480 brightness must be 0..100, not 101"),
     ("PATCH", "/api/v1/state", '{"enabled": true, "internal": {"pulse_count": 101}}', "auth", 422,
-     "internal.pulse_count is out of range: 101"),
+     "internal.pulse_count must be 0..100, not 101"),
+    # A channel is the one its name says, never its place in a short list.
+    ("PATCH", "/api/v1/state", '{"channels": [{"name": "LED480", "index": 0, "brightness": 5}]}', "auth", 422,
+     "channels[0]: index 0 is LED385, not LED480"),
+    ("PATCH", "/api/v1/state", '{"channels": [{"brightness": 5}]}', "auth", 422, None),
+    ("PATCH", "/api/v1/state", '{"enabled": "x", "enabled": true}', "auth", 400,
+     'the field "enabled" is given twice'),
+    # A name that is not lightd's (DNS rebinding), with or without a token.
+    ("PATCH", "/api/v1/state", '{"enabled": false}',
+     {"Host": "evil.example:8080", "Origin": "http://evil.example:8080", "Authorization": "Bearer " + TOKEN},
+     421, None),
+    ("GET", "/api/v1/state", "", {"Host": "evil.example"}, 421, None),
+    # An allowed name, but the page is another origin (another port on this machine).
+    ("POST", "/api/v1/trigger", "", {"Host": "localhost:PORT", "Origin": "http://localhost:3000",
+                                     "Authorization": "Bearer " + TOKEN}, 403, "cross-origin request refused"),
     ("PATCH", "/api/v1/state", '{"mode": "disco"}', "auth", 422, None),
     ("PATCH", "/api/v1/state", '{"channels": [{"index": 9, "enabled": true}]}', "auth", 422, None),
     ("PATCH", "/api/v1/state", json.dumps({"channels": [{"brightness": 1}] * 1, "pad": "x" * 5000}), "auth", 413,
@@ -177,6 +191,7 @@ def test_each_refusal_sends_nothing(sim, guarded):
     for method, path, body, headers, status, error in ERROR_CASES:
         if headers == "auth":
             headers = {"Authorization": "Bearer " + TOKEN}
+        headers = {k: v.replace("PORT", str(guarded.http_port)) for k, v in headers.items()}
         got, text = guarded.request(method, path, body, dict(headers, **{"Content-Type": "application/json"}))
         assert got == status, (method, path, body, got, text)
         answer = json.loads(text)
@@ -186,7 +201,8 @@ def test_each_refusal_sends_nothing(sim, guarded):
     assert sim.state() == settings
     # The light source takes frames in order: once a good write is there,
     # anything the refusals had sent would be counted too.
-    status, _ = guarded.patch({"channels": [{"index": 0, "brightness": 77}]}, token=TOKEN)
+    status, _ = guarded.request("PATCH", "/api/v1/state", '{"channels": [{"name": "led385", "brightness": 77}]}',
+                                {"Authorization": "bEaReR  " + TOKEN})
     assert status == 200
     wait_for(lambda: sim.frames() >= frames + 1, what="the good write")
     assert sim.frames() == frames + 1

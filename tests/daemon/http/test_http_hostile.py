@@ -70,21 +70,21 @@ def raw_exchange(port, data, read_timeout=10):
 
 BAD_REQUESTS = [
     # (request bytes, status line the answer begins with)
-    (b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n", b"HTTP/1.1 431 "),
-    (b"GET / HTTP/1.1\r\nHost: x\r\n" + b"X-Many: 1\r\n" * 2000 + b"\r\n", b"HTTP/1.1 431 "),
-    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000000\r\n\r\n{", b"HTTP/1.1 413 "),
-    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: x\r\nContent-Length: 5000\r\n\r\n" + b" " * 5000, b"HTTP/1.1 413 "),
-    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+    (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n", b"HTTP/1.1 431 "),
+    (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + b"X-Many: 1\r\n" * 2000 + b"\r\n", b"HTTP/1.1 431 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000000\r\n\r\n{", b"HTTP/1.1 413 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5000\r\n\r\n" + b" " * 5000, b"HTTP/1.1 413 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"
      + b"800\r\n" + b" " * 2048 + b"\r\n" + b"800\r\n" + b" " * 2048 + b"\r\n" + b"10\r\n" + b" " * 16 + b"\r\n0\r\n\r\n",
      b"HTTP/1.1 413 "),
     (b"GARBAGE\r\n\r\n", b"HTTP/1.1 400 "),
     (b"GET / HTTP/9.9\r\n\r\n", b"HTTP/1.1 400 "),
     (b"GET / HTTP/1.1\r\nNo colon here\r\n\r\n", b"HTTP/1.1 400 "),
-    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n", b"HTTP/1.1 400 "),
-    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\n{}{}", b"HTTP/1.1 400 "),
-    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n", b"HTTP/1.1 400 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: -5\r\n\r\n", b"HTTP/1.1 400 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\n{}{}", b"HTTP/1.1 400 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n", b"HTTP/1.1 400 "),
     (b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + bytes(range(256)) * 4, b"HTTP/1.1 400 "),
-    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\n\xff\xfe\x00", b"HTTP/1.1 400 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\n\xff\xfe\x00", b"HTTP/1.1 400 "),
 ]
 
 
@@ -130,7 +130,7 @@ def test_a_trickling_client_is_cut_at_the_header_deadline(rig):
     s = socket.create_connection(("127.0.0.1", d.http_port))
     start = time.monotonic()
     closed = False
-    request = b"GET /api/v1/state HTTP/1.1\r\nHost: lightd\r\nX-Slow: " + b"a" * 1000
+    request = b"GET /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"a" * 1000
     for i in range(len(request)):
         try:
             s.send(request[i:i + 1])
@@ -256,7 +256,7 @@ def test_an_event_stream_that_stops_reading_is_dropped(rig):
     stalled = socket.socket()
     stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     stalled.connect(("127.0.0.1", d.http_port))
-    stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: lightd\r\n\r\n")
+    stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     wait_for(lambda: clients(d, "events") == 1, what="the stream")
     # Far more state events than lightd keeps for one client; it never reads.
     conn = d.connection()
@@ -269,7 +269,8 @@ def test_an_event_stream_that_stops_reading_is_dropped(rig):
         if clients(d, "events") == 0:
             break
     conn.close()
-    wait_for(lambda: clients(d, "events") == 0, what="the stalled stream dropped")
+    # Its write stalls, and the write deadline (15 s) drops it.
+    wait_for(lambda: clients(d, "events") == 0, timeout=30, what="the stalled stream dropped")
     received = b""
     stalled.settimeout(10)
     while True:
