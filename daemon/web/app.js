@@ -4,6 +4,7 @@
 
 const CHANNEL_COLOURS = ['#7b3fe4', '#1f77d0', '#2ca02c', '#d62728'];
 const CHART_SPAN_MS = 10 * 60 * 1000;
+const EMPTY_CHART_SPAN_MS = 60 * 1000;
 const TOKEN_KEY = 'lightd-token';
 
 let currentState = null;
@@ -189,14 +190,24 @@ function formatTemperature(value) {
   return value === null || value === undefined ? '–' : value.toFixed(2) + ' °C';
 }
 
+// An alarm is shown only for a temperature that is known: before the first
+// poll and while the device is away nothing is known, and unknown is never
+// drawn as an alarm.
+function isAlarm(c) {
+  return c.over_temperature === true && c.temperature !== null && c.temperature !== undefined &&
+    !!currentState && currentState.connected;
+}
+
 function showTemperatures(channels) {
   channels.forEach((c) => {
     const cell = $('#ch' + c.index + '-temperature');
+    const alarm = isAlarm(c);
     cell.textContent = formatTemperature(c.temperature);
-    cell.classList.toggle('alarm', !!c.over_temperature);
-    cell.title = c.over_temperature ? 'Over temperature' : '';
-    $('#ch' + c.index).classList.toggle('alarm', !!c.over_temperature);
+    cell.classList.toggle('alarm', alarm);
+    cell.title = alarm ? 'Over temperature' : '';
+    $('#ch' + c.index).classList.toggle('alarm', alarm);
   });
+  showChartNote();
 }
 
 function render(state) {
@@ -278,11 +289,37 @@ function buildChart() {
             },
           },
         },
-        y: { title: { display: true, text: '°C' } },
+        y: { title: { display: true, text: '°C' }, suggestedMin: 20, suggestedMax: 40 },
       },
       plugins: { legend: { position: 'bottom' } },
     },
   });
+  setChartSpan(Date.now());
+  chart.update('none');
+  showChartNote();
+}
+
+// The axis grows with the history up to ten minutes, so the first minutes
+// of a fresh page are not squeezed into a corner; with no data at all it
+// spans the last minute.
+function setChartSpan(now) {
+  const oldest = Math.min(...chart.data.datasets.map((d) => (d.data.length ? d.data[0].x : now)));
+  chart.options.scales.x.min = Math.min(Math.max(oldest, now - CHART_SPAN_MS), now - EMPTY_CHART_SPAN_MS);
+  chart.options.scales.x.max = now;
+}
+
+function chartHasData() {
+  return !!chart && chart.data.datasets.some((d) => d.data.length > 0);
+}
+
+function showChartNote() {
+  const note = $('#chart-note');
+  if (!note) return;
+  let text = '';
+  if (currentState && !currentState.connected) text = 'Disconnected: no temperatures are read.';
+  else if (!chartHasData()) text = 'No data yet.';
+  note.textContent = text;
+  note.hidden = text === '';
 }
 
 function addTemperatures(channels) {
@@ -293,12 +330,9 @@ function addTemperatures(channels) {
     if (c.temperature !== null) data.push({ x: now, y: c.temperature });
     while (data.length && data[0].x < now - CHART_SPAN_MS) data.shift();
   });
-  // The axis grows with the history up to ten minutes, so the first minutes
-  // of a fresh page are not squeezed into a corner.
-  const oldest = Math.min(...chart.data.datasets.map((d) => (d.data.length ? d.data[0].x : now)));
-  chart.options.scales.x.min = Math.max(oldest, now - CHART_SPAN_MS);
-  chart.options.scales.x.max = now;
+  setChartSpan(now);
   chart.update('none');
+  showChartNote();
 }
 
 // ---- Live updates --------------------------------------------------------
