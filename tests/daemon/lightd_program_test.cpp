@@ -130,7 +130,7 @@ TEST(LightdOptions, UsageErrorsExitTwoWithOneLineAndHelpAndVersionZero) {
     };
     const Row rows[] = {
         {{}, 2, "lightd: --device is required"},
-        {{"--device", "/dev/null", "--bogus"}, 2, "lightd: The following arguments were not expected: --bogus"},
+        {{"--device", "/dev/null", "--bogus"}, 2, "lightd: The following argument was not expected: --bogus"},
         {{"--device", "/dev/null", "--poll-ms", "10"}, 2, "lightd: --poll-ms: Value 10 not in range"},
         {{"--device", "/dev/null", "--poll-ms", "soon"}, 2, "lightd: --poll-ms: Value soon not in range"},
         {{"--version"}, 0, "lightd 2."},

@@ -110,7 +110,7 @@ def test_page_drives_the_light_source(browser, sim):
         # An out-of-range value is refused with the daemon's reason.
         type_number(browser, "#internal-count", 500)
         until(browser, lambda: element(browser, "#message").text ==
-              "Not changed: internal.pulse_count is out of range: 500 (422)", "the refusal")
+              "Not changed: internal.pulse_count must be 0..100, not 500 (422)", "the refusal")
         until(browser, lambda: element(browser, "#internal-count").get_attribute("value") == "12",
               "the field back at the device's value")
         assert sim.state()["internal"]["pulse_count"] == 12
@@ -153,6 +153,37 @@ def test_page_drives_the_light_source(browser, sim):
             "return document.documentElement.scrollWidth <= document.documentElement.clientWidth;"),
             "no sideways scrolling")
         full_page_shot(browser, "web-page-tablet.png")
+    finally:
+        assert d.close() == 0
+
+
+AXIS_LABELS = "return Chart.getChart('temperature-chart').scales.x.ticks.map(t => t.label);"
+
+
+def sensible_axis(labels):
+    """Time labels within the chart's ten minutes: 'now', '-N s' or '-N min'."""
+    def ok(label):
+        if label == "now":
+            return True
+        number, unit = label[1:].split(" ")
+        return label.startswith("-") and number.isdigit() and (unit == "s" and int(number) < 120 or
+                                                               unit == "min" and int(number) <= 10)
+    return bool(labels) and all(ok(label) for label in labels)
+
+
+def test_page_never_draws_unknown_as_an_alarm(browser, sim):
+    d = Lightd(sim.port, "--poll-ms", "200")
+    try:
+        open_page(browser, d)
+        assert sensible_axis(browser.execute_script(AXIS_LABELS))
+        sim.set_temperature(3, 72.25, True)
+        until(browser, lambda: "alarm" in element(browser, "#ch3-temperature").get_attribute("class"), "the alarm")
+        sim.unplug()
+        until(browser, lambda: element(browser, "#chart-note").text == "Disconnected: no temperatures are read.",
+              "the disconnected note")
+        until(browser, lambda: not browser.find_elements(By.CSS_SELECTOR, ".alarm"), "no alarm while disconnected")
+        assert element(browser, "#ch3-temperature").text == "–"
+        assert sensible_axis(browser.execute_script(AXIS_LABELS))
     finally:
         assert d.close() == 0
 

@@ -85,6 +85,22 @@ BAD_REQUESTS = [
     (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n", b"HTTP/1.1 400 "),
     (b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + bytes(range(256)) * 4, b"HTTP/1.1 400 "),
     (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\n\xff\xfe\x00", b"HTTP/1.1 400 "),
+    # Targets that are no path, answered before any routing.
+    (b"GET ?x HTTP/1.1\r\nHost: a\r\n\r\n", b"HTTP/1.1 400 "),
+    (b"GET ?x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", b"HTTP/1.1 400 "),
+    (b"GET * HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", b"HTTP/1.1 400 "),
+    (b"GET http://127.0.0.1/api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", b"HTTP/1.1 400 "),
+    # Host: required in HTTP/1.1, once, and naming lightd.
+    (b"GET /api/v1/state HTTP/1.1\r\n\r\n", b"HTTP/1.1 400 "),
+    (b"GET /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: 127.0.0.1\r\n\r\n", b"HTTP/1.1 400 "),
+    (b"POST /api/v1/trigger HTTP/1.1\r\nHost: evil.example:8080\r\nOrigin: http://evil.example:8080\r\n\r\n",
+     b"HTTP/1.1 421 "),
+    # Bodies framed only by a plain chunked coding.
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: gzip\r\n\r\n{}", b"HTTP/1.1 501 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+     b"HTTP/1.1 501 "),
+    (b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 2\r\n\r\n"
+     b"2\r\n{}\r\n0\r\n\r\n", b"HTTP/1.1 400 "),
 ]
 
 
@@ -302,4 +318,118 @@ def test_lightd_takes_the_descriptors_it_may(rig):  # the rig has raised this pr
         for s in held:
             s.close()
         assert d.close() == 0
+        sim.close()
+
+
+def rss_kib(proc):
+    with open("/proc/%d/status" % proc.pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise KeyError("VmRSS")
+
+
+@pytest.mark.parametrize("tail", [b"1;a=", b"0\r\nX-Trailer: "], ids=["chunk extension", "trailer"])
+def test_a_never_ending_chunk_line_is_refused_and_memory_stays_flat(rig, tail):
+    _, d = rig
+    before = rss_kib(d.proc)
+    s = socket.create_connection(("127.0.0.1", d.http_port), timeout=10)
+    s.sendall(b"PATCH /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" + tail)
+    answer = b""
+    try:
+        for _ in range(64):  # up to 16 MiB of one line
+            s.sendall(b"x" * 262144)
+    except OSError:
+        pass  # refused and closed mid-send
+    s.settimeout(5)
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    except (ConnectionResetError, socket.timeout):
+        pass
+    s.close()
+    assert answer.startswith(b"HTTP/1.1 413 ") or answer.startswith(b"HTTP/1.1 431 ") or answer == b"", answer[:100]
+    assert rss_kib(d.proc) - before < 8 * 1024
+    assert d.running()
+
+
+def test_head_answers_as_get_without_a_body(rig):
+    _, d = rig
+    for path in ["/api/v1/state", "/metrics", "/", "/app.js"]:
+        conn = d.connection()
+        conn.request("GET", path)
+        get = conn.getresponse()
+        get_body = get.read()
+        conn.request("HEAD", path)
+        head = conn.getresponse()
+        assert head.status == 200 and head.read() == b""
+        assert head.getheader("Content-Type") == get.getheader("Content-Type")
+        if path != "/api/v1/state" and path != "/metrics":  # these change between two requests
+            assert int(head.getheader("Content-Length")) == len(get_body)
+        # The connection is still in step: the next request gets its own answer.
+        conn.request("GET", "/api/v1/state")
+        assert json.loads(conn.getresponse().read())["connected"]
+        conn.close()
+
+
+def test_an_event_stream_that_keeps_up_is_never_dropped(rig):
+    """Eight SCPI clients writing as fast as they can: state events come
+    faster than one write each can carry, so they are coalesced, and a
+    reading client stays connected to the end."""
+    _, d = rig
+    stream = EventStream(d.http_port)
+    stop = threading.Event()
+    writes = [0] * 8
+
+    def writer(n):
+        with socket.create_connection(("127.0.0.1", d.scpi_port), timeout=10) as s:
+            f = s.makefile("rwb")
+            value = 0
+            while not stop.is_set():
+                value = (value + 1) % 100
+                f.write(b"SOUR%d:POW %d\n*OPC?\n" % (n % 4 + 1, value))
+                f.flush()
+                assert f.readline() == b"1\n"
+                writes[n] += 1
+
+    threads = [threading.Thread(target=writer, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    events = 0
+    deadline = time.monotonic() + 6
+    try:
+        while time.monotonic() < deadline:
+            stream.next_event()
+            events += 1
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert clients(d, "events") == 1, "the reading stream was dropped"
+    final = d.state()
+    stream.wait_for_state(lambda s: s["channels"] == final["channels"])
+    stream.close()
+    print("%d SCPI writes, %d events read" % (sum(writes), events))
+
+
+def test_lightd_outlives_the_reader_of_its_output():
+    """`lightd ... | tee log` after tee has gone: the next line lightd prints
+    fails, and lightd goes on serving."""
+    sim = Sim()
+    d = Lightd(sim.port, "--poll-ms", "100", "--verbose")
+    try:
+        d.proc.stdout.close()  # the reader goes; lightd's next line meets a broken pipe
+        sim.unplug()  # the lost device is reported in lines of its own
+        wait_for(lambda: not d.state()["connected"], what="the loss noticed")
+        d.request("GET", "/api/v1/state")  # --verbose: one line per request
+        time.sleep(0.5)
+        assert d.running()
+        assert d.state()["connected"] is False
+        assert d.close() == 0
+    finally:
+        d.proc.stdout = None
+        d.close()
         sim.close()
