@@ -94,6 +94,17 @@ if [ -e "$PREFIX/bin/LightConsole" ]; then
     fail "the desktop entry names Exec=$exec_name and Icon=$icon_name, which are not installed"
 fi
 
+# A personal prefix gets no Debian-only files, and the service unit starts
+# the lightd of that prefix.
+debian_only=$(cd "$PREFIX" && find . -path '*/lintian/*' -o -name 'changelog.Debian.gz')
+[ -z "$debian_only" ] || fail "a prefix install holds Debian-only files: $(echo $debian_only)"
+unit=$(find "$PREFIX" -name 'lightd@.service' | head -1)
+if [ -e "$PREFIX/bin/lightd" ]; then
+  [ -n "$unit" ] || fail "lightd@.service is not installed"
+  grep -q "^ExecStart=$PREFIX/bin/lightd " "$unit" || fail "lightd@.service does not start $PREFIX/bin/lightd: $(grep ExecStart "$unit")"
+  echo "test_install: the prefix holds no Debian-only files; lightd@.service starts $PREFIX/bin/lightd"
+fi
+
 # Nothing installed leads back to where it was built.
 for tree in "$BUILD" "$ROOT"; do
   hits=$(grep -rlF "$tree" "$PREFIX" "$DESTDIR_ROOT")
@@ -177,6 +188,18 @@ for deb in "$DEBS"/*.deb; do
 done
 [ $status -eq 0 ] || exit 1
 echo
+# The Debian-only files are in the package, and its unit starts /usr/bin/lightd.
+tools_deb=$(ls "$DEBS"/lightkit-tools_*.deb)
+tools_files=$(dpkg-deb -c "$tools_deb")
+grep -q '/usr/share/lintian/overrides/lightkit-tools$' <<<"$tools_files" &&
+  grep -q '/usr/share/doc/lightkit-tools/changelog.Debian.gz$' <<<"$tools_files" ||
+  fail "lightkit-tools lacks its lintian overrides or changelog.Debian.gz"
+if grep -q 'lightd@.service$' <<<"$tools_files"; then
+  packaged_unit=$(dpkg-deb --fsys-tarfile "$tools_deb" | tar -xO --wildcards '*lightd@.service')
+  grep -q '^ExecStart=/usr/bin/lightd ' <<<"$packaged_unit" ||
+    fail "the packaged lightd@.service does not start /usr/bin/lightd"
+  echo "test_install: lightkit-tools carries its Debian-only files; its lightd@.service starts /usr/bin/lightd"
+fi
 
 # The packages' own files make a working SDK: unpacked side by side, the
 # find_package program builds against them and runs with their lightsim.
