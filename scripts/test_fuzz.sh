@@ -6,14 +6,14 @@
 # the seeds plus everything the run found.
 #
 #   FUZZ_SECONDS=60        time per SDK target (default 60)
-#   FUZZ_SCPI_SECONDS=30   time of lightd's SCPI parser target (default 30)
+#   FUZZ_SCPI_SECONDS=30   time of each lightd target, SCPI and HTTP (default 30)
 #   FUZZ_COVERAGE=0        skip the coverage step
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="$ROOT/build-fuzz"
 SECONDS_PER_TARGET="${FUZZ_SECONDS:-60}"
-TARGETS=(fuzz_cmdpkg fuzz_request fuzz_scpi)
+TARGETS=(fuzz_cmdpkg fuzz_request fuzz_scpi fuzz_http)
 JOBS="${FUZZ_BUILD_JOBS:-2}"
 
 echo "== fuzz: configure and build ($BUILD)"
@@ -32,7 +32,7 @@ for t in "${TARGETS[@]}"; do
   mkdir -p "$work" "$artifacts"
   rm -f "$artifacts"/*
   seconds="$SECONDS_PER_TARGET"
-  if [ "$t" = fuzz_scpi ]; then seconds="${FUZZ_SCPI_SECONDS:-30}"; fi
+  case "$t" in fuzz_scpi | fuzz_http) seconds="${FUZZ_SCPI_SECONDS:-30}" ;; esac
   echo "== fuzz: $t for ${seconds} s"
   set +e
   # A single input may take at most one request's time-out (about 0.5 s);
@@ -63,13 +63,13 @@ for t in "${TARGETS[@]}"; do
 done
 
 if [ "${FUZZ_COVERAGE:-1}" != "0" ]; then
-  echo "== fuzz: coverage of the SDK and SCPI sources by seeds + findings"
+  echo "== fuzz: coverage of the SDK and lightd sources by seeds + findings"
   cov="$BUILD/coverage"
   CC=clang-14 CXX=clang++-14 cmake -S "$ROOT" -B "$cov" -G Ninja \
     -DCMAKE_BUILD_TYPE=Debug -DLIGHTKIT_BUILD_APP=OFF -DLIGHTKIT_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
     -DCMAKE_EXE_LINKER_FLAGS="-fprofile-instr-generate" >/dev/null
-  cmake --build "$cov" -j "$JOBS" --target fuzz_cmdpkg_replay fuzz_request_replay fuzz_scpi_replay >/dev/null
+  cmake --build "$cov" -j "$JOBS" --target fuzz_cmdpkg_replay fuzz_request_replay fuzz_scpi_replay fuzz_http_replay >/dev/null
   rm -f "$cov"/*.profraw
   for t in "${TARGETS[@]}"; do
     LLVM_PROFILE_FILE="$cov/$t.profraw" "$cov/tests/fuzz/${t}_replay" \
@@ -78,10 +78,11 @@ if [ "${FUZZ_COVERAGE:-1}" != "0" ]; then
   llvm-profdata-14 merge -o "$cov/fuzz.profdata" "$cov"/*.profraw
   llvm-cov-14 report -instr-profile="$cov/fuzz.profdata" \
     "$cov/tests/fuzz/fuzz_cmdpkg_replay" -object "$cov/tests/fuzz/fuzz_request_replay" \
-    -object "$cov/tests/fuzz/fuzz_scpi_replay" \
+    -object "$cov/tests/fuzz/fuzz_scpi_replay" -object "$cov/tests/fuzz/fuzz_http_replay" \
     "$ROOT/sdk/src/cmdpkg.cpp" "$ROOT/sdk/src/docmd_link.cpp" \
     "$ROOT/sdk/src/docmd_commands.cpp" "$ROOT/sdk/src/dalusdk.cpp" \
-    "$ROOT/daemon/ScpiParser.cpp" "$ROOT/daemon/ScpiSession.cpp"
+    "$ROOT/daemon/ScpiParser.cpp" "$ROOT/daemon/ScpiSession.cpp" \
+    "$ROOT/daemon/http/HttpRouter.cpp" "$ROOT/daemon/http/HttpApi.cpp"
 fi
 
 echo "fuzz: $passed passed, $failed failed"

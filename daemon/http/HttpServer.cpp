@@ -39,10 +39,6 @@ constexpr int kEventSendBuffer = 64 * 1024;
 // much before closing, so that the refusal is not lost to a connection reset.
 constexpr size_t kDrainLimit = 64 * 1024;
 constexpr std::chrono::seconds kDrainTime{1};
-// What one connection may hold of a request that is still coming: the header
-// limit and room for chunk sizes, extensions and trailers, which the parser's
-// own header and body limits do not count.
-constexpr size_t kReadBufferLimit = HttpServer::kHeaderLimit + 8192;
 
 std::string dumpJson(const json &j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -124,7 +120,7 @@ namespace {
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, std::shared_ptr<HttpServer::Core> core)
-        : m_stream(std::move(socket)), m_core(std::move(core)), m_buffer(kReadBufferLimit),
+        : m_stream(std::move(socket)), m_core(std::move(core)), m_buffer(HttpServer::kReadBufferLimit),
           m_writeTimer(m_core->loop), m_heartbeatTimer(m_core->loop) {
         ++m_core->stats.connections;
         // A client that vanished without a word (a laptop put to sleep) is

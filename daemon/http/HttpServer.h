@@ -30,6 +30,10 @@ class HttpServer {
 public:
     static constexpr size_t kBodyLimit = 4096;
     static constexpr size_t kHeaderLimit = 8192;
+    // What one connection may hold of a request that is still coming: the
+    // header limit and room for chunk sizes, extensions and trailers, which
+    // the parser's own header and body limits do not count.
+    static constexpr size_t kReadBufferLimit = kHeaderLimit + 8192;
 
     struct Options {
         std::string address = "127.0.0.1";

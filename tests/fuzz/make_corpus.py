@@ -199,6 +199,40 @@ def scpi_cases():
     return cases
 
 
+def http_cases():
+    """Flags byte (token, disconnected, any address, temperatures unknown), piece size, then the bytes."""
+    host = b"Host: 127.0.0.1:8080\r\n"
+    def req(head, body=b"", extra=b""):
+        cl = b"Content-Length: %d\r\n" % len(body) if body else b""
+        return head + b" HTTP/1.1\r\n" + host + extra + cl + b"\r\n" + body
+    patch = b'{"enabled":true,"mode":"edge","channels":[{"name":"led480","brightness":5,"enabled":true}],' \
+            b'"ttl":{"delay_ms":10},"edge":{"delay_ms":1},"internal":{"output_enabled":false,"count":3}}'
+    requests = [
+        req(b"GET /api/v1/state"), req(b"HEAD /api/v1/state"), req(b"GET /metrics"), req(b"GET /"),
+        req(b"GET /app.js"), req(b"GET /../etc/passwd"), req(b"GET ?x"), req(b"GET *"),
+        req(b"GET http://127.0.0.1:8080/api/v1/state"), req(b"OPTIONS /api/v1/state"),
+        req(b"PATCH /api/v1/state", patch, b"Authorization: bearer t\r\nContent-Type: application/json\r\n"),
+        req(b"PATCH /api/v1/state", b'{"enabled":"x","enabled":true}', b"Authorization: Bearer t\r\n"),
+        req(b"PATCH /api/v1/state", b'{"channels":[{"index":0,"name":"LED480"}]}', b"Authorization: Bearer t\r\n"),
+        req(b"POST /api/v1/trigger", b"", b"Authorization: Bearer t\r\nOrigin: http://127.0.0.1:8080\r\n"),
+        req(b"POST /api/v1/trigger", b"", b"Origin: http://evil.example:8080\r\n"),
+        req(b"GET /api/v1/events"),
+        b"GET / HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n",
+        b"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",
+        b"GET / HTTP/1.1\r\n\r\nGET / HTTP/1.0\r\n\r\n",
+        b"PATCH /api/v1/state HTTP/1.1\r\n" + host + b"Transfer-Encoding: chunked\r\n\r\n"
+        b"10;a=b\r\n{\"enabled\":false}\r\n0\r\nX-T: 1\r\n\r\n",
+        b"PATCH /api/v1/state HTTP/1.1\r\n" + host + b"Transfer-Encoding: gzip, chunked\r\n\r\n",
+        b"PATCH /api/v1/state HTTP/1.1\r\n" + host + b"Transfer-Encoding: chunked\r\n\r\n1;a=" + b"x" * 20000,
+        b"PATCH /api/v1/state HTTP/1.1\r\n" + host + b"Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+    ]
+    cases = {}
+    for i, r in enumerate(requests):
+        cases["request-%02d" % i] = bytes([i % 16, i % 3]) + r
+    cases["keep-alive-all"] = b"\x01\x00" + b"".join(requests[:16])
+    return cases
+
+
 def write(target, cases):
     d = os.path.join(HERE, "corpus", target)
     os.makedirs(d, exist_ok=True)
@@ -215,6 +249,7 @@ def main():
     write("fuzz_cmdpkg", codec_cases())
     write("fuzz_request", request_cases())
     write("fuzz_scpi", scpi_cases())
+    write("fuzz_http", http_cases())
     return 0
 
 
