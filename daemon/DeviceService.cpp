@@ -145,6 +145,7 @@ struct DeviceService::Impl {
     void loseConnection(const std::string &why) {
         closeHandle();
         device.connected = false;
+        device.connectedSinceMs = 0;
         device.lastError = why;
         for (auto &channel : device.channels) channel.temperatureKnown = false;
     }
@@ -217,6 +218,9 @@ struct DeviceService::Impl {
         }
         announced = true;
         device.connected = true;
+        device.connectedSinceMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count();
         device.lastError.clear();
         publish(Event::State);
         publish(Event::Temperatures);
@@ -414,6 +418,7 @@ void DeviceService::stop() {
     }
     for (auto &job : left) d.finishLater(std::move(job.done), Outcome{Outcome::Status::NotConnected, kNotConnected});
     d.state.connected = false;
+    d.state.connectedSinceMs = 0;
 }
 
 const DeviceState &DeviceService::state() const { return m_impl->state; }

@@ -33,6 +33,7 @@ struct DeviceState {
     bool connected = false;
     std::string port;
     std::string lastError;  // the library's reason when the connection was lost or could not be made
+    int64_t connectedSinceMs = 0;  // Unix time the port was opened and read; 0 while not connected
     uint32_t model = 0;
     uint32_t firmwareVersion = 0;
     bool enabled = false;

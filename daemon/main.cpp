@@ -183,6 +183,7 @@ int main(int argc, char **argv) {
     httpOptions.port = config.httpPort;
     httpOptions.token = config.token;
     httpOptions.allowedHosts = config.allowedHosts;
+    httpOptions.pollMs = config.pollMs;
     httpOptions.webRoot = config.webRoot.empty() ? defaultWebRoot(argv[0]) : config.webRoot;
     httpOptions.headerTimeout = std::chrono::milliseconds(config.httpHeaderTimeoutMs);
     httpOptions.idleTimeout = std::chrono::milliseconds(config.httpIdleTimeoutMs);

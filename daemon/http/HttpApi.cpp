@@ -49,8 +49,8 @@ const json &requireObject(const json &value, const std::string &where) {
 
 // Fields a GET answers that a PATCH may carry back unchanged; they are ignored.
 bool isReadOnly(const std::string &key, bool channel) {
-    static const std::set<std::string> top = {"connected", "port", "model", "model_name", "firmware_version",
-                                              "sdk_version"};
+    static const std::set<std::string> top = {"connected", "connected_since_ms", "port", "model",
+                                              "model_name", "firmware_version", "sdk_version"};
     static const std::set<std::string> perChannel = {"temperature", "over_temperature"};
     return channel ? perChannel.count(key) != 0 : top.count(key) != 0;
 }
@@ -267,6 +267,7 @@ json stateToJson(const DeviceState &state, unsigned sdkVersion) {
     const char *mode = modeName(state.mode);
     const char *model = modelName(state.model);
     return {{"connected", state.connected},
+            {"connected_since_ms", state.connected ? json(state.connectedSinceMs) : json(nullptr)},
             {"port", state.port},
             {"model", state.model},
             {"model_name", model},

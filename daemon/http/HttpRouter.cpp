@@ -147,6 +147,29 @@ Route refuse(const Request &req, bhttp::status status, const std::string &messag
     return respond(errorResponse(req, status, message));
 }
 
+// "?seconds=N" of a history request, 1..kMaxSeconds; all of it when absent.
+std::optional<unsigned> historySeconds(beast::string_view target) {
+    const size_t mark = target.find('?');
+    beast::string_view query = mark == beast::string_view::npos ? beast::string_view() : target.substr(mark + 1);
+    std::optional<unsigned> seconds = TemperatureHistory::kMaxSeconds;
+    while (!query.empty()) {
+        const size_t end = std::min(query.find('&'), query.size());
+        const beast::string_view pair = query.substr(0, end);
+        query.remove_prefix(std::min(end + 1, query.size()));
+        if (pair.substr(0, 8) != "seconds=")
+            continue;
+        const beast::string_view digits = pair.substr(8);
+        if (digits.empty() || digits.size() > 6 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        const unsigned value = static_cast<unsigned>(std::stoul(std::string(digits)));
+        if (value < 1 || value > TemperatureHistory::kMaxSeconds)
+            return std::nullopt;
+        seconds = value;
+    }
+    return seconds;
+}
+
 Route wrongMethod(const Request &req, const char *allow) {
     Response res = errorResponse(req, bhttp::status::method_not_allowed, "method not allowed");
     res.set(bhttp::field::allow, allow);
@@ -320,6 +343,18 @@ Route route(const Request &req, const RouteContext &ctx) {
         Route events;
         events.action = Route::Action::Events;
         return events;
+    }
+    if (path == "/api/v1/history") {
+        if (method != bhttp::verb::get)
+            return wrongMethod(req, "GET, HEAD");
+        if (!ctx.history)
+            return refuse(req, bhttp::status::not_found, "no history is kept");
+        const std::optional<unsigned> seconds = historySeconds(target);
+        if (!seconds)
+            return refuse(req, bhttp::status::bad_request,
+                          "seconds must be a whole number 1.." + std::to_string(TemperatureHistory::kMaxSeconds));
+        return respond(makeResponse(req, bhttp::status::ok, "application/json",
+                                    historyToJson(*ctx.history, ctx.nowMs, *seconds).dump()));
     }
     if (path == "/metrics") {
         if (method != bhttp::verb::get)

@@ -16,6 +16,7 @@
 
 #include "DeviceState.h"
 #include "HttpApi.h"
+#include "TemperatureHistory.h"
 
 namespace lightd::http {
 
@@ -62,6 +63,8 @@ struct RouteContext {
     std::string token;                          // empty: writes need none
     std::string webRoot;                        // empty: no page
     std::function<MetricsInput()> metrics;      // may be empty
+    const TemperatureHistory *history = nullptr;  // none: 404
+    int64_t nowMs = 0;                            // Unix time, for the history
 };
 
 struct Route {

@@ -40,6 +40,11 @@ constexpr int kEventSendBuffer = 64 * 1024;
 constexpr size_t kDrainLimit = 64 * 1024;
 constexpr std::chrono::seconds kDrainTime{1};
 
+int64_t unixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string dumpJson(const json &j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 std::string eventMessage(const char *event, const json &data) {
@@ -53,7 +58,7 @@ class Session;
 struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
     Core(net::io_context &l, DeviceService &s, Options o)
         : loop(l), service(s), options(std::move(o)), acceptor(l), retryTimer(l),
-          hosts(options.address, hostNames(options)) {
+          hosts(options.address, hostNames(options)), history(TemperatureHistory::capacityFor(options.pollMs)) {
         // The library's own version: a constant that needs no handle, so it
         // is no call on the device and may be read here.
         unsigned version = 0;
@@ -67,6 +72,8 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
     tcp::acceptor acceptor;
     net::steady_timer retryTimer;
     HostPolicy hosts;
+    TemperatureHistory history;
+    bool wasConnected = false;
     unsigned sdkVersion = 0;
     int listenerId = -1;
     bool stopped = false;
@@ -294,6 +301,8 @@ private:
         context.token = m_core->options.token;
         context.webRoot = m_core->options.webRoot;
         context.metrics = [core = m_core.get()] { return core->metricsInput(); };
+        context.history = &m_core->history;
+        context.nowMs = unixMs();
         Route decided = route(req, context);
         switch (decided.action) {
         case Route::Action::Respond:
@@ -526,6 +535,11 @@ void HttpServer::Core::broadcast(const std::shared_ptr<const std::string> &messa
 
 void HttpServer::Core::onDeviceEvent(DeviceService::Event event, const DeviceState &state) {
     stateTextValid = false;
+    // Every poll is a sample; so is the loss of the device, so that the
+    // chart shows the gap rather than a line across it.
+    if (event == DeviceService::Event::Temperatures || (wasConnected && !state.connected))
+        history.record(unixMs(), state);
+    wasConnected = state.connected;
     if (eventStreams.empty())
         return;
     if (event == DeviceService::Event::State)
@@ -563,6 +577,7 @@ bool HttpServer::start(std::string &error) {
         return false;
     }
     Core *core = m_core.get();
+    core->wasConnected = core->service.state().connected;
     m_core->listenerId = m_core->service.subscribe(
         [core](DeviceService::Event event, const DeviceState &state) { core->onDeviceEvent(event, state); });
     m_core->accept();

@@ -46,6 +46,7 @@ public:
         std::chrono::milliseconds writeTimeout{15000};
         std::chrono::milliseconds heartbeat{15000};   // comment line on idle event streams
         size_t maxConnections = 4096;                 // further connections get 503 and are closed
+        unsigned pollMs = 1000;                       // the device's poll interval: sizes the history
         std::function<int64_t()> scpiClients;         // for /metrics; may be empty
         bool verbose = false;                         // one line per request on standard error
     };

@@ -92,6 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     context.token = locked ? "t" : "";
     context.webRoot = LIGHTD_WEB_ROOT;
     context.metrics = [] { return MetricsInput{}; };
+    static const TemperatureHistory history = [] {
+        TemperatureHistory h(TemperatureHistory::capacityFor(1000));
+        for (int i = 0; i < 700; ++i) h.record(1000 * i, makeState(i % 16));
+        return h;
+    }();
+    context.history = &history;
+    context.nowMs = 700000;
 
     // A kept-alive connection carries request after request.
     boost::beast::flat_buffer buffer(HttpServer::kReadBufferLimit);

@@ -14,6 +14,7 @@ DeviceState sampleState() {
     DeviceState s;
     s.connected = true;
     s.port = "/dev/pts/7";
+    s.connectedSinceMs = 1765000000123;
     s.model = 0xFFAA0400u;
     s.firmwareVersion = 66051;
     s.enabled = true;
@@ -42,7 +43,8 @@ std::vector<std::string> settingTexts(const std::vector<Setting> &settings) {
 TEST(HttpStateJson, CarriesEveryFieldUnderItsName) {
     const json j = stateToJson(sampleState(), 20100);
     const json expected = json::parse(R"({
-      "connected": true, "port": "/dev/pts/7", "model": 4289332224, "model_name": "4-colour",
+      "connected": true, "connected_since_ms": 1765000000123, "port": "/dev/pts/7", "model": 4289332224,
+      "model_name": "4-colour",
       "firmware_version": 66051, "sdk_version": 20100, "enabled": true, "mode": "internal",
       "channels": [
         {"index": 0, "name": "LED385", "enabled": false, "brightness": 0, "temperature": null,

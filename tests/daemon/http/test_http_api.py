@@ -2,6 +2,7 @@
 import json
 import os
 import subprocess
+import time
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
@@ -94,14 +95,35 @@ def test_one_patch_of_many_fields(sim, lightd):
 
 def test_state_has_the_documented_fields(lightd):
     state = lightd.state()
-    assert set(state) == {"connected", "port", "model", "model_name", "firmware_version", "sdk_version",
-                          "enabled", "mode", "channels", "ttl", "edge", "internal"}
+    assert set(state) == {"connected", "connected_since_ms", "port", "model", "model_name", "firmware_version",
+                          "sdk_version", "enabled", "mode", "channels", "ttl", "edge", "internal"}
+    assert abs(state["connected_since_ms"] / 1000 - time.time()) < 600
     assert state["model"] == 0xFFAA0400 and state["model_name"] == "4-colour"
     assert state["firmware_version"] == 0x00010203 and state["sdk_version"] == 20100
     assert [c["name"] for c in state["channels"]] == ["LED385", "LED480", "LED550", "LED640"]
     assert set(state["channels"][0]) == {"index", "name", "enabled", "brightness", "temperature",
                                          "over_temperature", "pulse_ms"}
     assert set(state["internal"]) == {"output_enabled", "delay_ms", "high_ms", "low_ms", "pulse_count"}
+
+
+def test_history_holds_the_polls_of_the_window_asked_for(sim, lightd):
+    sim.set_temperature(1, 44.5, True)
+    wait_for(lambda: lightd.state()["channels"][1]["over_temperature"], what="the alarm polled")
+    # A poll every 200 ms: two seconds of them, so that one second is fewer.
+    history = wait_for(lambda: (lambda h: h if len(h["samples"]) >= 10 else None)(
+        json.loads(lightd.request("GET", "/api/v1/history?seconds=600")[1])), what="ten polls")
+    assert abs(history["now_ms"] / 1000 - time.time()) < 5 and history["seconds"] == 600
+    samples = history["samples"]
+    assert samples and set(samples[-1]) == {"time_ms", "connected", "temperature", "over_temperature"}
+    assert [s["time_ms"] for s in samples] == sorted(s["time_ms"] for s in samples)
+    assert samples[-1]["temperature"][1] == 44.5 and samples[-1]["over_temperature"][1] is True
+    assert all(history["now_ms"] - 600000 <= s["time_ms"] <= history["now_ms"] for s in samples)
+    status, body = lightd.request("GET", "/api/v1/history?seconds=1")
+    assert len(json.loads(body)["samples"]) < len(samples)
+    for bad in ["0", "601", "abc", "", "-5", "1.5"]:
+        status, body = lightd.request("GET", "/api/v1/history?seconds=" + bad)
+        assert (status, json.loads(body)) == (400, {"error": "seconds must be a whole number 1..600"}), bad
+    sim.set_temperature(1, 25.0, False)
 
 
 def test_trigger_fires_once(sim, lightd):
