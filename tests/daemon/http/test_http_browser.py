@@ -3,6 +3,7 @@ lightd and the virtual light source. Screenshots go to LIGHTD_WEB_SHOTS."""
 import os
 import shutil
 import tempfile
+import time
 
 import pytest
 
@@ -14,6 +15,7 @@ from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 from lightd_fixture import Lightd, Sim, wait_for  # noqa: E402
+from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -107,13 +109,24 @@ def test_page_drives_the_light_source(browser, sim):
         element(browser, "#trigger").click()
         wait_for(lambda: sim.state()["triggers"] == before + 1, what="the trigger")
 
-        # An out-of-range value is refused with the daemon's reason.
+        # An out-of-range value is refused beside its field, in words, and
+        # nothing is sent.
         type_number(browser, "#internal-count", 500)
-        until(browser, lambda: element(browser, "#message").text ==
-              "Not changed: internal.pulse_count must be 0..100, not 500 (422)", "the refusal")
+        until(browser, lambda: element(browser, "#internal-count-error").text ==
+              "Pulse count must be 0..100, not 500", "the refusal beside the field")
+        assert element(browser, "#internal-count").get_attribute("aria-invalid") == "true"
+        assert element(browser, "#message").text == "Not changed: Pulse count must be 0..100, not 500."
         until(browser, lambda: element(browser, "#internal-count").get_attribute("value") == "12",
               "the field back at the device's value")
-        assert sim.state()["internal"]["pulse_count"] == 12
+        type_number(browser, "#ch2-brightness-value", 101)
+        until(browser, lambda: element(browser, "#ch2-brightness-error").text ==
+              "LED550 brightness must be 0..100, not 101", "the brightness refusal")
+        until(browser, lambda: element(browser, "#ch2-brightness-value").get_attribute("value") == "100",
+              "the brightness back at the device's value")
+        time.sleep(0.3)
+        assert sim.state()["internal"]["pulse_count"] == 12 and sim.state()["channels"][2]["brightness"] == 100
+        type_number(browser, "#internal-count", 13)
+        until(browser, lambda: not element(browser, "#internal-count-error").is_displayed(), "the error cleared")
         type_number(browser, "#internal-delay", 250)
         wait_for(lambda: sim.state()["internal"]["delay_ms"] == 250, what="the internal delay")
         until(browser, lambda: element(browser, "#message").text == "Done.", "the message of a change made")
@@ -124,15 +137,25 @@ def test_page_drives_the_light_source(browser, sim):
         until(browser, lambda: element(browser, "#ch3-brightness-value").get_attribute("value") == "77",
               "channel 4 brightness from SCPI")
 
-        # Temperatures and the alarm, in red.
+        # Temperatures and the alarm: in red, in words, in the tab's title.
+        assert not browser.title.startswith("⚠")
         sim.set_temperature(1, 41.5, False)
         sim.set_temperature(3, 72.25, True)
         until(browser, lambda: element(browser, "#ch3-temperature").text == "72.25 °C", "the hot channel")
         alarm = element(browser, "#ch3-temperature")
         assert "alarm" in alarm.get_attribute("class")
         assert alarm.value_of_css_property("background-color") == ALARM_RED
+        assert element(browser, "#ch3-alarm").is_displayed() and element(browser, "#ch3-alarm").text == "⚠ Over temperature"
+        assert not element(browser, "#ch1-alarm").is_displayed()
         assert "alarm" not in element(browser, "#ch1-temperature").get_attribute("class")
+        assert browser.title == "⚠ lightd – LED light source"
+        assert browser.execute_script("return Chart.getChart('temperature-chart').data.datasets[3].label") == \
+            "LED640 ⚠ over temperature"
+        full_page_shot(browser, "web-page-alarm.png")
+        browser.set_window_size(1280, 1000)
 
+        sim.set_temperature(3, 30.0, False)
+        until(browser, lambda: browser.title == "lightd – LED light source", "the title without the alarm")
         # The chart follows the temperature events.
         until(browser, lambda: browser.execute_script(
             "const c = Chart.getChart('temperature-chart');"
@@ -153,6 +176,15 @@ def test_page_drives_the_light_source(browser, sim):
             "return document.documentElement.scrollWidth <= document.documentElement.clientWidth;"),
             "no sideways scrolling")
         full_page_shot(browser, "web-page-tablet.png")
+        # Phone width: the same, and All off still at the top.
+        browser.set_window_size(360, 800)
+        until(browser, lambda: browser.execute_script(
+            "return document.documentElement.scrollWidth <= document.documentElement.clientWidth;"),
+            "no sideways scrolling at 360 px")
+        browser.execute_script("window.scrollTo(0, document.body.scrollHeight);")
+        assert browser.execute_script("return document.getElementById('all-off').getBoundingClientRect().top") < 120
+        browser.execute_script("window.scrollTo(0, 0);")
+        full_page_shot(browser, "web-page-phone.png")
     finally:
         assert d.close() == 0
 
@@ -202,5 +234,83 @@ def test_page_asks_for_the_token_once_per_tab(browser, sim):
         wait_for(lambda: sim.state()["channels"][0]["brightness"] == 9, what="brightness with the kept token")
         assert not element(browser, "#token-dialog").is_displayed()
         assert browser.execute_script("return sessionStorage.getItem('lightd-token')") == "lab-token"
+    finally:
+        assert d.close() == 0
+
+
+CHART_POINTS = "return Chart.getChart('temperature-chart').data.datasets.map(d => d.data.filter(p => p.y !== null).length);"
+
+
+def test_history_is_there_at_once_after_a_reload(browser, sim):
+    d = Lightd(sim.port, "--poll-ms", "100")
+    try:
+        sim.set_temperature(2, 55.5, False)
+        wait_for(lambda: len(json_history(d)["samples"]) >= 20, what="two seconds of polls")
+        browser.get("http://127.0.0.1:%d/" % d.http_port)
+        # Before the event stream could have brought 20 polls: the points come from the history.
+        until(browser, lambda: min(browser.execute_script(CHART_POINTS)) >= 20, "the history on the chart", timeout=1.5)
+        assert browser.execute_script("return Chart.getChart('temperature-chart').data.datasets[2].data.at(-1).y") == 55.5
+        assert element(browser, "#chart-note").is_displayed() is False
+        assert element(browser, "#uptime").text.startswith("Up ")
+        assert element(browser, "#firmware").text == "1.2.3" and element(browser, "#sdk").text == "2.1.0"
+    finally:
+        assert d.close() == 0
+
+
+def json_history(d):
+    import json
+    status, body = d.request("GET", "/api/v1/history?seconds=600")
+    assert status == 200
+    return json.loads(body)
+
+
+def test_all_off_and_the_keyboard(browser, sim):
+    d = Lightd(sim.port, "--poll-ms", "200")
+    try:
+        open_page(browser, d)
+        assert sim.state()["enabled"] == 1
+        # From the top of the page, the first stop of Tab is All off; Enter presses it.
+        browser.execute_script("document.activeElement.blur(); window.scrollTo(0, 0);")
+        ActionChains(browser).send_keys(Keys.TAB).perform()
+        assert browser.switch_to.active_element.get_attribute("id") == "all-off"
+        focused = browser.switch_to.active_element
+        assert focused.value_of_css_property("outline-style") != "none", "focus is visible"
+        ActionChains(browser).send_keys(Keys.ENTER).perform()
+        wait_for(lambda: sim.state()["enabled"] == 0, what="all off")
+        until(browser, lambda: not element(browser, "#global-enabled").is_selected(), "the switch off on the page")
+        until(browser, lambda: element(browser, "#message").text == "All off: the global enable is off.", "the message")
+        # The global switch, a channel switch, a mode and a slider, by keyboard alone.
+        for selector in ["#global-enabled", "#ch1-enabled"]:
+            browser.execute_script("document.querySelector(arguments[0]).focus();", selector)
+            ActionChains(browser).send_keys(Keys.SPACE).perform()
+        wait_for(lambda: sim.state()["enabled"] == 1 and sim.state()["channels"][1]["enabled"] == 1,
+                 what="global and channel switched on from the keyboard")
+        browser.execute_script("document.querySelector('input[name=mode][value=normal]').focus();")
+        ActionChains(browser).send_keys(Keys.ARROW_RIGHT).perform()
+        wait_for(lambda: sim.state()["mode"] == 1, what="TTL mode by arrow key")
+        browser.execute_script("document.getElementById('ch1-brightness').focus();")
+        ActionChains(browser).send_keys(Keys.ARROW_RIGHT, Keys.ARROW_RIGHT).perform()
+        wait_for(lambda: sim.state()["channels"][1]["brightness"] == 2, what="brightness by arrow keys")
+    finally:
+        assert d.close() == 0
+
+
+def test_disconnected_is_a_banner_never_an_alarm_and_dark_follows_the_system(browser, sim):
+    browser.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                            {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+    d = Lightd(sim.port, "--poll-ms", "200")
+    try:
+        open_page(browser, d)
+        assert element(browser, "body").value_of_css_property("background-color") != "rgba(244, 245, 247, 1)"
+        assert not element(browser, "#banner").is_displayed()
+        full_page_shot(browser, "web-page-dark.png")
+        sim.set_temperature(0, 80.0, True)
+        until(browser, lambda: browser.title.startswith("⚠"), "the alarm in the title")
+        sim.unplug()
+        until(browser, lambda: element(browser, "#banner").is_displayed(), "the banner")
+        assert element(browser, "#banner").text.startswith("Disconnected: the light source on " + sim.port)
+        assert not browser.title.startswith("⚠")
+        assert not element(browser, "#ch0-alarm").is_displayed()
+        assert element(browser, "#all-off").get_attribute("disabled") == "true"
     finally:
         assert d.close() == 0
