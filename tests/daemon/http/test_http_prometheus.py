@@ -147,6 +147,11 @@ def test_prometheus_scrapes_two_lightd_and_fires_their_alerts(lab):
     for sim, d in zip(sims, daemons):
         [(labels, value)] = info[instance(d)]
         assert (labels["port"], labels["model"], labels["firmware"], value) == (sim.port, "4-colour", "1.2.3", 1)
+    # The README's dashboard query: every temperature labelled with its port.
+    joined = prometheus.query(
+        "lightkit_channel_temperature_celsius * on(instance) group_left(port) lightkit_device_info")
+    for sim, d in zip(sims, daemons):
+        assert {(l["port"], l["channel"]) for l, _ in joined[instance(d)]} == {(sim.port, str(c)) for c in range(4)}
     wait_for(lambda: all(v >= 3 for d in daemons for _, v in prometheus.query("count_over_time(up[1m])")[instance(d)]),
              timeout=WAIT, what="three scrapes of each lightd")
     assert prometheus.alerts("LightkitOverTemperature") == []
