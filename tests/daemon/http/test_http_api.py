@@ -294,27 +294,30 @@ def requests_by_code(d):
     return {s.labels["code"]: s.value for s in family.samples if s.name == "lightkit_http_requests_total"}
 
 
-# Each request and the status it is counted under.
+# Each request, its status and whether it is counted: a header refused
+# before the request is read is not.
 COUNTED_REQUESTS = [
-    ("GET", "/nothing", None, "404"),
-    ("PATCH", "/api/v1/state", {"channels": [{"index": 0, "brightness": 101}]}, "422"),
-    ("PATCH", "/api/v1/state", "{", "400"),
-    ("DELETE", "/metrics", None, "405"),
-    ("PATCH", "/api/v1/state", {"enabled": True}, "200"),
+    ("GET", "/nothing", None, {}, "404", True),
+    ("PATCH", "/api/v1/state", {"channels": [{"index": 0, "brightness": 101}]}, {}, "422", True),
+    ("PATCH", "/api/v1/state", "{", {}, "400", True),
+    ("PATCH", "/api/v1/state", "x" * 5000, {}, "413", True),
+    ("DELETE", "/metrics", None, {}, "405", True),
+    ("PATCH", "/api/v1/state", {"enabled": True}, {}, "200", True),
+    ("GET", "/metrics", None, {"Host": "elsewhere.example"}, "421", False),
 ]
 
 
 def test_metrics_count_requests_by_status_code(lightd):
     before = requests_by_code(lightd)
-    for method, path, body, code in COUNTED_REQUESTS:
-        headers = {"Content-Type": "application/json"} if body is not None else {}
+    for method, path, body, headers, code, _ in COUNTED_REQUESTS:
         assert str(lightd.request(method, path, body, headers)[0]) == code, (method, path)
     after = requests_by_code(lightd)
     expected = {code: 0 for code in before}
-    for *_, code in COUNTED_REQUESTS:
-        expected[code] += 1
+    for *_, code, counted in COUNTED_REQUESTS:
+        if counted:
+            expected[code] += 1
     expected["200"] += 1  # the first /metrics, counted once answered
-    assert {code: after[code] - before[code] for code in before} == expected
+    assert {code: after[code] - before.get(code, 0) for code in after} == expected
 
 
 def test_web_page_and_chart_are_served(lightd):
