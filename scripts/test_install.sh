@@ -200,6 +200,12 @@ if grep -q 'lightd@.service$' <<<"$tools_files"; then
     fail "the packaged lightd@.service does not start /usr/bin/lightd"
   echo "test_install: lightkit-tools carries its Debian-only files; its lightd@.service starts /usr/bin/lightd"
 fi
+if [ -e "$PREFIX/bin/lightd" ]; then
+  [ -f "$PREFIX/share/lightkit/prometheus/lightkit.rules.yml" ] || fail "the alert rules are not installed"
+  grep -q '/usr/share/lightkit/prometheus/lightkit.rules.yml$' <<<"$tools_files" ||
+    fail "lightkit-tools lacks the alert rules"
+  echo "test_install: the alert rules are installed and in lightkit-tools"
+fi
 
 # The packages' own files make a working SDK: unpacked side by side, the
 # find_package program builds against them and runs with their lightsim.

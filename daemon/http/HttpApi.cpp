@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <set>
 
 namespace lightd::http {
@@ -240,7 +241,44 @@ std::string channelLabels(int index) {
     return "channel=\"" + std::to_string(index) + "\",name=\"" + kChannelNames[index] + "\"";
 }
 
+// The slot of a listed code; the last slot for any other.
+size_t statusSlot(unsigned code) {
+    const auto *it = std::find(std::begin(kHttpStatusCodes), std::end(kHttpStatusCodes), code);
+    return static_cast<size_t>(it - std::begin(kHttpStatusCodes));
+}
+
 }  // namespace
+
+void HttpRequestCounts::add(unsigned code) { ++m_counts[statusSlot(code)]; }
+
+uint64_t HttpRequestCounts::count(unsigned code) const {
+    const size_t slot = statusSlot(code);
+    return slot < std::size(kHttpStatusCodes) ? m_counts[slot] : 0;
+}
+
+uint64_t HttpRequestCounts::total() const { return std::accumulate(m_counts.begin(), m_counts.end(), uint64_t{0}); }
+
+std::string labelValue(const std::string &value) {
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string firmwareText(uint32_t version) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u", (version >> 16) & 0xFFu, (version >> 8) & 0xFFu, version & 0xFFu);
+    return text;
+}
 
 const char *modeName(uint8_t mode) { return mode < std::size(kModeNames) ? kModeNames[mode] : nullptr; }
 
@@ -344,10 +382,19 @@ PatchResult parsePatch(const std::string &body) {
 
 std::string renderMetrics(const DeviceState &state, const MetricsInput &input) {
     std::string out;
-    out.reserve(3072);
+    out.reserve(4096);
     auto num = [](uint64_t v) { return std::to_string(v); };
     auto flag = [](bool v) { return std::string(v ? "1" : "0"); };
 
+    // The port, model and firmware as labels of a constant, so that a query
+    // or an alert can join them onto any other series of the same target.
+    // Before the first connection nothing is known of model and firmware.
+    const bool identified = state.model != 0 || state.firmwareVersion != 0;
+    metricHeader(out, "lightkit_device_info", "gauge", "The light source's port, model and firmware; always 1.");
+    sample(out, "lightkit_device_info",
+           "port=\"" + labelValue(state.port) + "\",model=\"" + modelName(state.model) + "\",firmware=\"" +
+               (identified ? firmwareText(state.firmwareVersion) : std::string()) + "\"",
+           "1");
     metricHeader(out, "lightkit_connected", "gauge", "Whether lightd has the light source open.");
     sample(out, "lightkit_connected", "", flag(state.connected));
     metricHeader(out, "lightkit_global_enabled", "gauge", "The light source's global enable.");
@@ -379,8 +426,12 @@ std::string renderMetrics(const DeviceState &state, const MetricsInput &input) {
     sample(out, "lightkit_device_calls_total", "", num(input.deviceCalls));
     metricHeader(out, "lightkit_device_failures_total", "counter", "Library calls that failed.");
     sample(out, "lightkit_device_failures_total", "", num(input.deviceFailures));
-    metricHeader(out, "lightkit_http_requests_total", "counter", "HTTP requests answered.");
-    sample(out, "lightkit_http_requests_total", "", num(input.httpRequests));
+    metricHeader(out, "lightkit_http_requests_total", "counter", "HTTP requests answered, by status code.");
+    for (const unsigned code : kHttpStatusCodes)
+        sample(out, "lightkit_http_requests_total", "code=\"" + std::to_string(code) + "\"",
+               num(input.httpRequests.count(code)));
+    if (input.httpRequests.other() != 0)
+        sample(out, "lightkit_http_requests_total", "code=\"other\"", num(input.httpRequests.other()));
     metricHeader(out, "lightkit_clients", "gauge", "Open client connections by protocol.");
     sample(out, "lightkit_clients", "protocol=\"http\"", num(input.httpConnections));
     sample(out, "lightkit_clients", "protocol=\"events\"", num(input.eventClients));

@@ -4,7 +4,9 @@
 #ifndef LIGHTD_HTTP_API_H
 #define LIGHTD_HTTP_API_H
 
+#include <array>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,16 +39,43 @@ struct PatchResult {
 // channel is never lit with the old brightness or mode on the way.
 PatchResult parsePatch(const std::string &body);
 
+// The status codes of the requests lightd counts (421 and 501 are only ever
+// refusals of a header, which are not counted). /metrics lists each of them
+// from the start, zeros included, so that a rate of any code is defined
+// before its first request.
+inline constexpr unsigned kHttpStatusCodes[] = {200, 400, 401, 403, 404, 405, 413, 422, 431, 500, 502, 503};
+
+// Requests answered since start, by status code. Each request is counted
+// once, with the status it was answered with; the sum is the total.
+class HttpRequestCounts {
+public:
+    void add(unsigned code);
+    // A listed code's count; 0 for any other code.
+    uint64_t count(unsigned code) const;
+    // Requests answered with a code not in kHttpStatusCodes.
+    uint64_t other() const { return m_counts.back(); }
+    uint64_t total() const;
+
+private:
+    std::array<uint64_t, std::size(kHttpStatusCodes) + 1> m_counts{};
+};
+
 // What /metrics reports besides the device state.
 struct MetricsInput {
     uint64_t deviceCalls = 0;
     uint64_t deviceFailures = 0;
     uint64_t httpConnections = 0;   // open HTTP connections, event streams included
     uint64_t eventClients = 0;      // open event streams
-    uint64_t httpRequests = 0;      // requests answered since start
+    HttpRequestCounts httpRequests;
     int64_t scpiClients = -1;       // -1: not reported
 };
 std::string renderMetrics(const DeviceState &state, const MetricsInput &input);
+
+// A label value as the Prometheus text format writes it: backslash, double
+// quote and newline escaped.
+std::string labelValue(const std::string &value);
+// The device's version 0x00010203 as "1.2.3", as lightctl shows it.
+std::string firmwareText(uint32_t version);
 
 // {"error": message} as a compact JSON text.
 std::string errorBody(const std::string &message);

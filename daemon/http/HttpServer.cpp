@@ -260,7 +260,7 @@ private:
         res.body() = errorBody(message);
         res.keep_alive(false);
         res.prepare_payload();
-        ++m_core->stats.requests;
+        m_answerPending = true;
         write(std::move(res));
     }
 
@@ -269,7 +269,7 @@ private:
     }
 
     void handle(Request req) {
-        ++m_core->stats.requests;
+        m_answerPending = true;
         m_head = req.method() == bhttp::verb::head;
         if (m_core->options.verbose)
             m_requestLine = std::string(req.method_string()) + " " + std::string(req.target());
@@ -281,8 +281,10 @@ private:
             if (m_core->options.verbose)
                 std::fprintf(stderr, "lightd: HTTP client %s: %s failed: %s\n", m_peer.c_str(), m_requestLine.c_str(),
                              e.what());
-            if (m_closed || m_writing)
+            if (m_closed || m_writing) {
+                countAnswer(500);
                 return close();
+            }
             Response res{bhttp::status::internal_server_error, 11};
             res.set(bhttp::field::server, "lightd");
             res.set(bhttp::field::content_type, "application/json");
@@ -342,7 +344,18 @@ private:
         write(stateResponse(req));
     }
 
+    // A request read whole (or refused for what could not be read) counts
+    // once, with the status it is answered with, even when the client has
+    // gone before the answer; a header refused before reading is not counted.
+    void countAnswer(unsigned status) {
+        if (!m_answerPending)
+            return;
+        m_answerPending = false;
+        m_core->stats.requests.add(status);
+    }
+
     void write(Response res) {
+        countAnswer(res.result_int());
         if (m_closed)
             return;
         if (m_core->options.verbose)
@@ -408,6 +421,7 @@ private:
         m_stream.socket().set_option(net::socket_base::send_buffer_size(kEventSendBuffer), ignored);
 
         m_eventStream = true;
+        countAnswer(200);
         if (m_core->options.verbose)
             std::fprintf(stderr, "lightd: HTTP client %s: event stream open\n", m_peer.c_str());
         ++m_core->stats.eventClients;
@@ -485,6 +499,7 @@ private:
     std::string m_peer;         // for -v only
     std::string m_requestLine;  // for -v only
     bool m_head = false;        // the request being answered is a HEAD
+    bool m_answerPending = false;  // the request being answered is not yet counted
     bool m_writing = false;
     bool m_eventStream = false;
     bool m_closed = false;

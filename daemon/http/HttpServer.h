@@ -23,6 +23,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "DeviceService.h"
+#include "HttpApi.h"
 
 namespace lightd::http {
 
@@ -66,7 +67,7 @@ public:
     struct Stats {
         uint64_t connections = 0;   // open now, event streams included
         uint64_t eventClients = 0;  // open event streams
-        uint64_t requests = 0;      // answered since start
+        HttpRequestCounts requests; // answered since start, by status code
     };
     Stats stats() const;
 

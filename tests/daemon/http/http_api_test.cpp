@@ -215,9 +215,15 @@ TEST(HttpMetrics, ExactText) {
     in.deviceFailures = 4;
     in.httpConnections = 3;
     in.eventClients = 1;
-    in.httpRequests = 77;
+    for (int i = 0; i < 70; ++i)
+        in.httpRequests.add(200);
+    for (unsigned code : {404u, 404u, 422u, 503u, 421u, 400u})
+        in.httpRequests.add(code);
     const std::string text = renderMetrics(sampleState(), in);
     const std::string expected =
+        "# HELP lightkit_device_info The light source's port, model and firmware; always 1.\n"
+        "# TYPE lightkit_device_info gauge\n"
+        "lightkit_device_info{port=\"/dev/pts/7\",model=\"4-colour\",firmware=\"1.2.3\"} 1\n"
         "# HELP lightkit_connected Whether lightd has the light source open.\n"
         "# TYPE lightkit_connected gauge\n"
         "lightkit_connected 1\n"
@@ -253,9 +259,21 @@ TEST(HttpMetrics, ExactText) {
         "# HELP lightkit_device_failures_total Library calls that failed.\n"
         "# TYPE lightkit_device_failures_total counter\n"
         "lightkit_device_failures_total 4\n"
-        "# HELP lightkit_http_requests_total HTTP requests answered.\n"
+        "# HELP lightkit_http_requests_total HTTP requests answered, by status code.\n"
         "# TYPE lightkit_http_requests_total counter\n"
-        "lightkit_http_requests_total 77\n"
+        "lightkit_http_requests_total{code=\"200\"} 70\n"
+        "lightkit_http_requests_total{code=\"400\"} 1\n"
+        "lightkit_http_requests_total{code=\"401\"} 0\n"
+        "lightkit_http_requests_total{code=\"403\"} 0\n"
+        "lightkit_http_requests_total{code=\"404\"} 2\n"
+        "lightkit_http_requests_total{code=\"405\"} 0\n"
+        "lightkit_http_requests_total{code=\"413\"} 0\n"
+        "lightkit_http_requests_total{code=\"422\"} 1\n"
+        "lightkit_http_requests_total{code=\"431\"} 0\n"
+        "lightkit_http_requests_total{code=\"500\"} 0\n"
+        "lightkit_http_requests_total{code=\"502\"} 0\n"
+        "lightkit_http_requests_total{code=\"503\"} 1\n"
+        "lightkit_http_requests_total{code=\"other\"} 1\n"
         "# HELP lightkit_clients Open client connections by protocol.\n"
         "# TYPE lightkit_clients gauge\n"
         "lightkit_clients{protocol=\"http\"} 3\n"
@@ -263,6 +281,52 @@ TEST(HttpMetrics, ExactText) {
     EXPECT_EQ(text, expected);
     in.scpiClients = 2;
     EXPECT_NE(renderMetrics(sampleState(), in).find("lightkit_clients{protocol=\"scpi\"} 2\n"), std::string::npos);
+}
+
+TEST(HttpMetrics, DeviceInfoLabels) {
+    struct Case {
+        const char *port;
+        uint32_t model;
+        uint32_t firmware;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"/dev/ttyUSB0", 0xFFAA0800u, 0x00020A00u,
+         R"(lightkit_device_info{port="/dev/ttyUSB0",model="8-colour",firmware="2.10.0"} 1)"},
+        {"ttyUSB1", 0x12345678u, 0xFF0102FFu, R"(lightkit_device_info{port="ttyUSB1",model="unknown",firmware="1.2.255"} 1)"},
+        // Never connected: nothing is known but the port.
+        {"/dev/ttyACM0", 0, 0, R"(lightkit_device_info{port="/dev/ttyACM0",model="unknown",firmware=""} 1)"},
+        {"C:\\odd \"port\"\nname", 0xFFAA0400u, 0x00010203u,
+         R"(lightkit_device_info{port="C:\\odd \"port\"\nname",model="4-colour",firmware="1.2.3"} 1)"},
+    };
+    for (const Case &c : cases) {
+        DeviceState s;
+        s.port = c.port;
+        s.model = c.model;
+        s.firmwareVersion = c.firmware;
+        const std::string text = renderMetrics(s, MetricsInput{});
+        EXPECT_NE(text.find(std::string(c.expected) + "\n"), std::string::npos) << c.expected << "\n" << text;
+    }
+}
+
+TEST(HttpMetrics, RequestsByCode) {
+    HttpRequestCounts counts;
+    EXPECT_EQ(counts.total(), 0u);
+    for (unsigned code : {200u, 200u, 503u, 418u, 299u})
+        counts.add(code);
+    EXPECT_EQ(counts.count(200), 2u);
+    EXPECT_EQ(counts.count(503), 1u);
+    EXPECT_EQ(counts.count(404), 0u);
+    EXPECT_EQ(counts.count(418), 0u);  // not listed: counted as other
+    EXPECT_EQ(counts.other(), 2u);
+    EXPECT_EQ(counts.total(), 5u);
+
+    MetricsInput in;
+    in.httpRequests = counts;
+    const std::string text = renderMetrics(DeviceState{}, in);
+    EXPECT_NE(text.find("lightkit_http_requests_total{code=\"other\"} 2\n"), std::string::npos) << text;
+    // Listed only once there is something in it.
+    EXPECT_EQ(renderMetrics(DeviceState{}, MetricsInput{}).find("code=\"other\""), std::string::npos);
 }
 
 TEST(HttpError, IsJson) {

@@ -305,6 +305,41 @@ def test_metrics_parse_as_prometheus_text(sim, lightd):
     assert value("lightkit_clients", protocol="http") == 1
     assert value("lightkit_clients", protocol="events") == 0
     assert value("lightkit_clients", protocol="scpi") == 0
+    info = [(s.labels, s.value) for s in samples if s.name == "lightkit_device_info"]
+    assert info == [({"port": sim.port, "model": "4-colour", "firmware": "1.2.3"}, 1)]
+
+
+def requests_by_code(d):
+    families = text_string_to_metric_families(d.metrics())
+    family = next(f for f in families if f.name == "lightkit_http_requests")
+    assert family.type == "counter"
+    return {s.labels["code"]: s.value for s in family.samples if s.name == "lightkit_http_requests_total"}
+
+
+# Each request, its status and whether it is counted: a header refused
+# before the request is read is not.
+COUNTED_REQUESTS = [
+    ("GET", "/nothing", None, {}, "404", True),
+    ("PATCH", "/api/v1/state", {"channels": [{"index": 0, "brightness": 101}]}, {}, "422", True),
+    ("PATCH", "/api/v1/state", "{", {}, "400", True),
+    ("PATCH", "/api/v1/state", "x" * 5000, {}, "413", True),
+    ("DELETE", "/metrics", None, {}, "405", True),
+    ("PATCH", "/api/v1/state", {"enabled": True}, {}, "200", True),
+    ("GET", "/metrics", None, {"Host": "elsewhere.example"}, "421", False),
+]
+
+
+def test_metrics_count_requests_by_status_code(lightd):
+    before = requests_by_code(lightd)
+    for method, path, body, headers, code, _ in COUNTED_REQUESTS:
+        assert str(lightd.request(method, path, body, headers)[0]) == code, (method, path)
+    after = requests_by_code(lightd)
+    expected = {code: 0 for code in before}
+    for *_, code, counted in COUNTED_REQUESTS:
+        if counted:
+            expected[code] += 1
+    expected["200"] += 1  # the first /metrics, counted once answered
+    assert {code: after[code] - before.get(code, 0) for code in after} == expected
 
 
 def test_web_page_and_chart_are_served(lightd):
