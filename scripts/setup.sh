@@ -24,6 +24,10 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The web page's checkers (axe-core, Lighthouse) come from npm; Debian's
+# npm is taken only where no Node.js with npm is installed already. Without
+# it those checks say so and are skipped.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
@@ -38,7 +42,7 @@ if ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
   echo "setup: full install failed; retrying without wine and mingw"
   rest=()
   for p in "${missing[@]}"; do
-    case "$p" in wine*|*mingw*) ;; *) rest+=("$p") ;; esac
+    case "$p" in wine*|*mingw*|npm) ;; *) rest+=("$p") ;; esac
   done
   $SUDO apt-get install -y -qq --no-install-recommends "${rest[@]}"
 fi
