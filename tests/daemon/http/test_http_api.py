@@ -345,9 +345,13 @@ def test_metrics_count_requests_by_status_code(lightd):
 def test_web_page_and_chart_are_served(lightd):
     status, page = lightd.request("GET", "/")
     assert status == 200 and "<title>lightd" in page
-    for name in ["app.js", "style.css", "chart.min.js"]:
+    for name in ["app.js", "style.css", "chart.min.js", "favicon.svg"]:
         status, body = lightd.request("GET", "/" + name)
         assert status == 200 and len(body) > 100, name
+    conn = lightd.connection()
+    conn.request("GET", "/favicon.svg")
+    assert conn.getresponse().getheader("Content-Type") == "image/svg+xml"
+    conn.close()
     for path in ["/../CMakeLists.txt", "/%2e%2e/x", "/.hidden", "/nothing.js"]:
         assert lightd.request("GET", path)[0] == 404, path
 
@@ -357,7 +361,7 @@ def test_an_installed_lightd_serves_the_page(sim, tmp_path):
     prefix = tmp_path / "prefix"
     subprocess.run([os.environ.get("CMAKE_COMMAND", "cmake"), "--install", os.environ["LIGHTD_BUILD_DIR"],
                     "--prefix", str(prefix), "--component", "tools"], check=True, stdout=subprocess.DEVNULL)
-    for name in ["index.html", "app.js", "style.css", "chart.min.js"]:
+    for name in ["index.html", "app.js", "style.css", "chart.min.js", "favicon.svg"]:
         assert (prefix / "share/lightd/web" / name).is_file(), name
     env = dict(os.environ, LD_LIBRARY_PATH=os.environ.get("LIGHTKIT_LIB_DIR", ""))
     installed = Lightd(sim.port, "--poll-ms", "200", program=str(prefix / "bin/lightd"), env=env)
