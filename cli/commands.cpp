@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "device.h"
+#include "discover.h"
 #include "ports.h"
 
 using Json = nlohmann::ordered_json;
@@ -258,6 +259,31 @@ void portsCommand(Session &s) {
     emit(s, Json(ports), text);
 }
 
+struct DiscoverArgs {
+    double wait = 3.0;
+};
+
+void discoverCommand(Session &s, const DiscoverArgs &a) {
+    const auto lights = discoverLights(std::chrono::milliseconds(static_cast<long long>(a.wait * 1000)));
+    Json list = Json::array();
+    std::string text = lights.empty() ? "no light source announced on the network\n" : "";
+    for (const DiscoveredLight &l : lights) {
+        const std::string address = l.addresses.empty() ? l.host : l.addresses.front();
+        const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+        const std::string url = l.httpPort ? "http://" + host + ":" + std::to_string(l.httpPort) + l.httpPath : "";
+        list.push_back({{"name", l.name}, {"host", l.host}, {"addresses", l.addresses},
+                        {"scpi_port", l.scpiPort ? Json(l.scpiPort) : Json(nullptr)},
+                        {"http_url", url.empty() ? Json(nullptr) : Json(url)}, {"device", l.device},
+                        {"model", l.model}, {"firmware", l.firmware}});
+        text += l.name + "\n  host " + l.host + " (" + address + ")";
+        if (l.scpiPort) text += ", SCPI port " + std::to_string(l.scpiPort);
+        if (!url.empty()) text += ", " + url;
+        text += "\n  " + (l.model.empty() ? std::string("model not known yet") : l.model + ", firmware " + l.firmware) +
+                ", on " + l.device + "\n";
+    }
+    emit(s, list, text);
+}
+
 struct LedArgs {
     int channel = 0;
     std::string state;
@@ -453,6 +479,15 @@ void setGlobal(Session &s, bool on) { s.device->setGlobalEnable(on); }
 void addCommands(CLI::App &app, Invocation *parsed) {
     onParsed(app.add_subcommand("ports", "List the serial ports of this machine (needs no --port)"), parsed, false,
              portsCommand);
+    auto discover = std::make_shared<DiscoverArgs>();
+    CLI::App *discoverCmd =
+        app.add_subcommand("discover", "List the light sources lightd announces on the network (needs no --port)");
+    discoverCmd->add_option("--wait", discover->wait, "Seconds to listen for announcements")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 60.0));
+    discoverCmd->callback([parsed, discover] {
+        *parsed = Invocation{"discover", false, [discover](Session &s) { discoverCommand(s, *discover); }};
+    });
     onParsed(app.add_subcommand("info", "Show the device model, firmware version and SDK version"), parsed, true,
              infoCommand);
     onParsed(app.add_subcommand("status", "Show every readable setting, temperature and alarm"), parsed, true,

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,7 +18,9 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include "Announcer.h"
 #include "DeviceService.h"
+#include "HttpApi.h"
 #include "HttpServer.h"
 #include "ScpiServer.h"
 
@@ -36,6 +39,7 @@ struct Config {
     std::string token;
     std::string tokenFile;
     std::vector<std::string> allowedHosts;
+    bool announce = true;
     bool verbose = false;
 };
 
@@ -119,6 +123,8 @@ int main(int argc, char **argv) {
     app.add_option("--allow-host", config.allowedHosts,
                    "a further host name that HTTP clients may call lightd by (repeatable); localhost, the "
                    "machine's name and the listen address are always served");
+    app.add_flag("!--no-announce", config.announce,
+                 "do not announce lightd on the local network (DNS-SD through Avahi)");
     app.add_flag("-v,--verbose", config.verbose, "the library's lines and the connections on standard error");
     app.set_version_flag("--version", std::string("lightd ") + LIGHTD_VERSION);
     try {
@@ -201,6 +207,19 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    std::unique_ptr<lightd::Announcer> announcer;
+    if (config.announce) {
+        lightd::AnnounceInfo info;
+        info.listenAddress = config.listen;
+        info.scpiPort = scpi.boundPort();
+        info.httpPort = http.port();
+        info.devicePort = config.device;
+        announcer = std::make_unique<lightd::Announcer>(std::move(info), [](const std::string &line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        });
+    }
+
     // One line per change of the connection, for the journal.
     bool reported = false;
     bool wasConnected = false;
@@ -208,6 +227,8 @@ int main(int argc, char **argv) {
         if (event != lightd::DeviceService::Event::State || (reported && state.connected == wasConnected)) return;
         reported = true;
         wasConnected = state.connected;
+        if (announcer && state.connected)
+            announcer->update(lightd::http::modelName(state.model), lightd::http::firmwareText(state.firmwareVersion));
         if (state.connected) {
             std::printf("lightd: device %s connected (model 0x%08X, version %u)\n", state.port.c_str(),
                         static_cast<unsigned>(state.model), static_cast<unsigned>(state.firmwareVersion));

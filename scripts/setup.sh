@@ -14,7 +14,7 @@ PACKAGES=(
   python3 python3-pytest python3-venv python3-pip python3-wheel python3-setuptools python3-serial
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
-  libcli11-dev nlohmann-json3-dev libboost-dev
+  libcli11-dev nlohmann-json3-dev libboost-dev libavahi-client-dev avahi-daemon avahi-utils dbus
   python3-pyvisa python3-pyvisa-py python3-prometheus-client prometheus
   chromium chromium-driver python3-selenium libjs-chart.js
   lintian dpkg-dev fakeroot file util-linux bash-completion

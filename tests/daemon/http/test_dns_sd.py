@@ -1,0 +1,110 @@
+"""lightd announces itself with DNS-SD through Avahi, and lightctl discover
+finds it; without an Avahi daemon both say so, and lightd serves all the same.
+Needs Avahi: the system's if it runs, else one started here (as root)."""
+import json
+import os
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from lightd_fixture import Lightd, Sim, wait_for
+
+LIGHTCTL = os.environ.get("LIGHTCTL", "build/cli/lightctl")
+NO_BUS = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent/bus")
+
+
+def avahi_running():
+    return subprocess.run(["avahi-daemon", "--check"], capture_output=True).returncode == 0
+
+
+@pytest.fixture(scope="module")
+def avahi():
+    if not shutil.which("avahi-daemon") or not shutil.which("avahi-browse"):
+        pytest.skip("avahi-daemon and avahi-utils are needed")
+    started = []
+    if not avahi_running():
+        if os.geteuid() != 0:
+            pytest.skip("no Avahi daemon runs, and starting one needs root")
+        if not os.path.exists("/run/dbus/system_bus_socket"):
+            os.makedirs("/run/dbus", exist_ok=True)
+            subprocess.run(["dbus-daemon", "--system", "--fork"], check=True)
+            started.append("dbus")
+        subprocess.run(["avahi-daemon", "--daemonize", "--no-drop-root", "--no-chroot"], check=True)
+        started.append("avahi")
+        wait_for(avahi_running, what="avahi-daemon")
+    yield
+    if "avahi" in started:
+        subprocess.run(["avahi-daemon", "--kill"])
+    if "dbus" in started:
+        subprocess.run(["pkill", "-f", "dbus-daemon --system"])
+
+
+def browse(service_type):
+    """avahi-browse's resolved lines for lightd: (type, port, TXT records)."""
+    out = subprocess.run(["avahi-browse", "--resolve", "--parsable", "--terminate", "--no-db-lookup", service_type],
+                         capture_output=True, text=True, timeout=30).stdout
+    found = set()
+    for line in out.splitlines():
+        fields = line.split(";")
+        if fields[0] == "=" and "LightKit" in fields[3]:
+            txt = tuple(sorted(r.strip('"') for r in fields[9].split('" "')))
+            found.add((fields[4], int(fields[8]), txt))
+    return found
+
+
+def discover(*extra, env=None):
+    return subprocess.run([LIGHTCTL, "--json", "discover", "--wait", "2", *extra], capture_output=True, text=True,
+                          env=env, timeout=30)
+
+
+def test_announced_and_discovered(avahi):
+    sim = Sim()
+    d = Lightd(sim.port, "--poll-ms", "200")
+    try:
+        common = ("device=" + sim.port, "firmware=1.2.3", "model=4-colour", "product=LightKit", "txtvers=1")
+        expected = {
+            "_scpi-raw._tcp": {("_scpi-raw._tcp", d.scpi_port, tuple(sorted(common)))},
+            "_http._tcp": {("_http._tcp", d.http_port, tuple(sorted(common + ("path=/",))))},
+        }
+        for service_type, entries in expected.items():
+            wait_for(lambda: browse(service_type) == entries, timeout=20, what=service_type + " announced")
+        result = discover()
+        assert result.returncode == 0, result.stderr
+        [light] = [x for x in json.loads(result.stdout) if x["scpi_port"] == d.scpi_port]
+        assert light["name"] == "LightKit " + sim.port[len("/dev/"):] + " on " + os.uname().nodename
+        assert light["addresses"][0] == "127.0.0.1"  # lightd listens on loopback: announced there only
+        assert (light["model"], light["firmware"], light["device"]) == ("4-colour", "1.2.3", sim.port)
+        assert light["http_url"] == "http://127.0.0.1:%d/" % d.http_port
+        # What discover gives is where lightd answers.
+        import urllib.request
+        with urllib.request.urlopen(light["http_url"] + "api/v1/state", timeout=10) as answer:
+            assert json.load(answer)["port"] == sim.port
+    finally:
+        assert d.close() == 0
+        sim.close()
+    # Gone with lightd.
+    wait_for(lambda: not browse("_scpi-raw._tcp"), timeout=20, what="the announcement withdrawn")
+
+
+def test_no_announce_and_no_avahi(avahi):
+    sim = Sim()
+    quiet = Lightd(sim.port, "--no-announce")
+    try:
+        time.sleep(2)
+        assert not [x for x in json.loads(discover().stdout) if x["scpi_port"] == quiet.scpi_port]
+    finally:
+        assert quiet.close() == 0
+    # No Avahi to reach: one line from each, and lightd serves all the same.
+    alone = Lightd(sim.port, env=NO_BUS)
+    try:
+        assert alone.state()["connected"]
+    finally:
+        assert alone.close() == 0
+        sim.close()
+    lines = [line for line in alone.proc.stdout.read().splitlines() if "DNS-SD" in line]
+    assert lines == ["lightd: DNS-SD: no Avahi daemon running; not announced"]
+    result = discover(env=NO_BUS)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.startswith("lightctl: discover: no Avahi daemon to ask (")
