@@ -15,7 +15,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
   libcli11-dev nlohmann-json3-dev libboost-dev libavahi-client-dev avahi-daemon avahi-utils dbus
-  python3-pyvisa python3-pyvisa-py python3-prometheus-client prometheus
+  python3-pyvisa python3-pyvisa-py python3-prometheus-client python3-jsonschema prometheus
   chromium chromium-driver python3-selenium libjs-chart.js
   lintian dpkg-dev fakeroot file util-linux bash-completion
 )

@@ -70,7 +70,8 @@ MAJOR=${VERSION%%.*}
 for path in "$LIBDIR/libDALU_LightKit.so.$VERSION" include/DALU_LightKit.h \
             "$LIBDIR/cmake/DALU_LightKit/DALU_LightKitConfig.cmake" \
             "$LIBDIR/cmake/DALU_LightKit/DALU_LightKitConfigVersion.cmake" \
-            "$LIBDIR/pkgconfig/dalu-lightkit.pc" bin/lightsim; do
+            "$LIBDIR/pkgconfig/dalu-lightkit.pc" bin/lightsim \
+            share/lightkit/schema/lightkit-state.schema.json share/lightkit/schema/lightkit-patch.schema.json; do
   [ -e "$PREFIX/$path" ] || fail "not installed: $path"
 done
 [ "$(readlink "$PREFIX/$LIBDIR/libDALU_LightKit.so")" = "libDALU_LightKit.so.$MAJOR" ] &&
@@ -176,6 +177,9 @@ for package in "${expected[@]}"; do
 done
 dpkg-deb -f "$DEBS/libdalu-lightkit-dev_${DEB_VERSION}_"*.deb Depends | grep "libdalu-lightkit$MAJOR (= $DEB_VERSION)" >/dev/null ||
   fail "libdalu-lightkit-dev does not depend on libdalu-lightkit$MAJOR (= $DEB_VERSION)"
+dev_files=$(dpkg-deb -c "$DEBS/libdalu-lightkit-dev_${DEB_VERSION}_"*.deb)
+grep -q '/usr/share/lightkit/schema/lightkit-state.schema.json$' <<<"$dev_files" ||
+  fail "libdalu-lightkit-dev does not carry the state schema"
 
 for deb in "$DEBS"/*.deb; do
   echo
