@@ -65,7 +65,7 @@ const std::vector<ScpiCommandDef> &scpiCommands();
 
 // One program unit of a line: a command or query ready to run, or an error.
 struct ScpiUnit {
-    int error = 0;              // nonzero: queue this, run nothing
+    int error = 0;              // nonzero: the whole line is refused with this
     std::string detail;         // extra text for the error, may be empty
     const ScpiCommandDef *def = nullptr;
     bool query = false;

@@ -29,10 +29,13 @@ void check(bool ok, const char *what) {
 
 constexpr size_t kMaxLine = 1024;
 
-void checkUnits(std::string_view line) {
+// True when the parser refuses the line (a command error in some unit).
+bool checkUnits(std::string_view line) {
+    bool refused = false;
     for (const lightd::ScpiUnit &unit : lightd::parseScpiLine(line)) {
         if (unit.error != 0) {
             check(unit.error < 0, "error codes are negative");
+            refused = true;
             continue;
         }
         check(unit.def != nullptr, "a unit without error names its command");
@@ -42,6 +45,7 @@ void checkUnits(std::string_view line) {
         if (unit.def->command == lightd::ScpiCommand::Setting && !unit.query)
             check(lightd::settingInRange(unit.setting()), "a parsed setting is in range");
     }
+    return refused;
 }
 
 }  // namespace
@@ -72,7 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             session.queueError(lightd::scpi_error::kTooMuchData);
             continue;
         }
-        checkUnits(line);
+        const bool refused = checkUnits(line);
+        const size_t sentBefore = device.applied.size();
+        const int triggersBefore = device.triggers;
+        const size_t errorsBefore = session.errorCount();
         int calls = 0;
         std::string answer;
         session.execute(line, [&](std::string a) {
@@ -82,6 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(calls == 1, "every line is answered exactly once");
         check(answer.find('\n') == std::string::npos, "an answer is one line");
         check(session.errorCount() <= lightd::ScpiSession::kErrorQueueSize, "error queue bounded");
+        check(session.errorCount() <= errorsBefore + 1, "at most one error per line");
+        if (refused) {
+            check(device.applied.size() == sentBefore && device.triggers == triggersBefore,
+                  "a refused line sends nothing");
+            check(answer.empty(), "a refused line answers nothing");
+        }
+        if (!answer.empty()) check(session.errorCount() <= errorsBefore, "a line that answers queued no error");
     }
     for (const lightd::Setting &s : device.applied) check(lightd::settingInRange(s), "only valid writes reach the device");
     if (!device.s.connected) check(device.applied.empty() && device.triggers == 0, "nothing sent while disconnected");
