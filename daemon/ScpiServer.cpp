@@ -77,14 +77,16 @@ public:
         read();
     }
 
-    void close() {
+    // `why`, when given, follows "closed" in the verbose line.
+    void close(const char *why = nullptr) {
         if (m_closed) return;
         m_closed = true;
         boost::system::error_code ec;
         m_socket.shutdown(tcp::socket::shutdown_both, ec);
         m_socket.close(ec);
         m_server->remove(this);
-        if (m_verbose) std::fprintf(stderr, "lightd: SCPI client %s closed\n", m_peer.c_str());
+        if (m_verbose)
+            std::fprintf(stderr, "lightd: SCPI client %s closed%s%s\n", m_peer.c_str(), why ? ": " : "", why ? why : "");
     }
 
 private:
@@ -110,7 +112,10 @@ private:
     }
 
     // Splits what came in into lines; a line over the limit is dropped up to
-    // its end and leaves one error, so the connection stays usable.
+    // its end and leaves one error, so the connection stays usable. A line
+    // that looks like HTTP closes the connection with nothing more run: a
+    // web page can make a browser post to this port, and the body lines
+    // would otherwise run as commands.
     void take(const char *data, size_t size) {
         for (size_t i = 0; i < size; ++i) {
             const char c = data[i];
@@ -119,6 +124,10 @@ private:
                     m_discarding = false;
                 } else {
                     if (!m_partial.empty() && m_partial.back() == '\r') m_partial.pop_back();
+                    if (looksLikeHttp(m_partial)) {
+                        refuseHttp();
+                        return;
+                    }
                     m_lines.push_back(Line{std::move(m_partial), false});
                 }
                 m_partial.clear();
@@ -126,6 +135,10 @@ private:
             }
             if (m_discarding) continue;
             if (m_partial.size() >= ScpiServer::kMaxLineBytes) {
+                if (looksLikeHttp(m_partial)) {
+                    refuseHttp();
+                    return;
+                }
                 m_partial.clear();
                 m_partial.shrink_to_fit();
                 m_discarding = true;
@@ -134,6 +147,12 @@ private:
             }
             m_partial += c;
         }
+    }
+
+    void refuseHttp() {
+        m_lines.clear();
+        m_partial.clear();
+        close("HTTP on the SCPI port");
     }
 
     void runLines() {

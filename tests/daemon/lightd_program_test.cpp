@@ -223,6 +223,46 @@ TEST_F(LightdProgram, LineOverOneKibibyteIsRefusedAndTheConnectionGoesOn) {
     EXPECT_EQ(client.query("SYST:ERR?"), "0,\"No error\"");
 }
 
+// What a web page can make a browser send to the SCPI port, and variants.
+TEST_F(LightdProgram, HttpOnTheScpiPortIsClosedWithNothingRun) {
+    SimDeviceState off;
+    off.globalEnable = 0;
+    sim.setState(off);
+    startLightd();
+    const std::string body = "\nOUTP ON;:SOUR1:STAT ON;POW 100\n";
+    const std::string rows[] = {
+        // fetch("http://127.0.0.1:5025/", {method: "POST", mode: "no-cors", body})
+        "POST / HTTP/1.1\r\nHost: 127.0.0.1:5025\r\nConnection: keep-alive\r\nContent-Length: " +
+            std::to_string(body.size()) +
+            "\r\nOrigin: http://evil.example\r\nContent-Type: text/plain;charset=UTF-8\r\n\r\n" + body,
+        "GET /" + std::string(2000, 'a') + " HTTP/1.1\r\n\r\n" + body,  // over the line limit, no Host
+        "Origin: http://evil.example\r\n" + body,                          // a header line alone
+        "*IDN?\nHost: x\n" + body,  // behind an SCPI line
+    };
+    for (const std::string &bytes : rows) {
+        LineClient browser(port);
+        ASSERT_TRUE(browser.send(bytes));
+        std::string line;
+        do {
+            line = browser.line();
+        } while (line == "DALU,0xFFAA0400,0,66051");  // the last row's *IDN? may have run
+        EXPECT_EQ(line, "<eof>") << bytes.substr(0, 40);
+    }
+    sim.clearReceivedFrames();
+    LineClient client(port);
+    ASSERT_EQ(client.query("SOUR2:POW 7;POW?"), "7");  // behind anything else sent to the device
+    std::vector<CmdPkg> writes;
+    for (const CmdPkg &f : sim.receivedFrames()) {
+        if (f.cmd != 0x9000) writes.push_back(f);  // the temperature poll
+    }
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].cmd, 0x0102);
+    EXPECT_EQ(std::vector<uint8_t>(writes[0].data, writes[0].data + writes[0].len), (std::vector<uint8_t>{1, 0, 7}));
+    EXPECT_EQ(sim.state().globalEnable, 0);
+    EXPECT_EQ(sim.state().ledChecked[0], 0);
+    EXPECT_EQ(sim.state().ledBrightness[0], 0);
+}
+
 TEST_F(LightdProgram, ClientsOverTheLimitAreToldAndClosed) {
     startLightd({"--max-clients", "2"});
     auto first = std::make_unique<LineClient>(port);

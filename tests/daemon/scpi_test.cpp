@@ -323,6 +323,52 @@ TEST(ScpiTable, EveryPatternMatchesItsLongAndShortForm) {
     }
 }
 
+// ---- HTTP on the SCPI port ------------------------------------------------
+
+struct HttpCase {
+    std::string line;
+    bool http;
+};
+
+class ScpiHttpLine : public ::testing::TestWithParam<HttpCase> {};
+
+// What the server closes a connection for; the SCPI parser refuses each such
+// line too, so the rule never costs a valid command.
+TEST_P(ScpiHttpLine, IsRecognisedAndNeverValidScpi) {
+    const HttpCase &c = GetParam();
+    EXPECT_EQ(looksLikeHttp(c.line), c.http) << c.line;
+    if (c.http) {
+        const auto units = parseScpiLine(c.line);
+        ASSERT_FALSE(units.empty()) << c.line;
+        EXPECT_NE(units[0].error, 0) << c.line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScpiHttpLine, ::testing::Values(
+    HttpCase{"POST / HTTP/1.1", true},
+    HttpCase{"GET /api/v1/state?x=1 HTTP/1.0", true},
+    HttpCase{"OPTIONS * HTTP/1.1", true},
+    HttpCase{"PRI * HTTP/2.0", true},
+    HttpCase{"get /", true},                       // a method and a space are enough
+    HttpCase{"GET /" + std::string(1100, 'a'), true},  // the start of an over-long line
+    HttpCase{"OUTP / HTTP/1.1", true},             // any method, with the version
+    HttpCase{"Host: 127.0.0.1:5025", true},
+    HttpCase{"Origin: http://evil.example", true},
+    HttpCase{"Content-Type: text/plain;charset=UTF-8", true},
+    HttpCase{"sec-fetch-mode:\tno-cors", true},
+    HttpCase{"X-Empty: ", true},
+    HttpCase{"*IDN?", false},
+    HttpCase{"OUTP ON", false},
+    HttpCase{"SOUR1:POW 5;STAT ON", false},
+    HttpCase{":SOUR1:POW?", false},
+    HttpCase{"SYST:PASS \"GET / HTTP/1.1\"", false},
+    HttpCase{"SYST:PASS \"Host: x\"", false},
+    HttpCase{"SOUR1:", false},                      // an SCPI typo, not a header
+    HttpCase{" Host: x", false},
+    HttpCase{"GETX", false},
+    HttpCase{"OUTP HTTP/1.1", false},
+    HttpCase{"", false}));
+
 // ---- the error queue ------------------------------------------------------
 
 TEST(ScpiErrorQueue, OverflowReplacesTheNewestWithQueueOverflow) {

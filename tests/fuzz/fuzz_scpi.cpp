@@ -1,5 +1,6 @@
 // Runs arbitrary text through lightd's SCPI parser and a session over a fake
-// device, as the server would (lines cut at '\n', at most 1 KiB each), and
+// device, as the server would (lines cut at '\n' and a '\r' before it, at
+// most 1 KiB each, the connection closed at a line that looks like HTTP), and
 // holds the session's promises on every input.
 //
 // Input: one flags byte, then the lines. Flags: bit 0 a token ("t") is
@@ -72,11 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
         start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.size() > kMaxLine) {
+            if (lightd::looksLikeHttp(line.substr(0, kMaxLine))) break;
             session.queueError(lightd::scpi_error::kTooMuchData);
             continue;
         }
         const bool refused = checkUnits(line);
+        if (lightd::looksLikeHttp(line)) {
+            check(refused, "no valid SCPI line looks like HTTP");
+            break;
+        }
         const size_t sentBefore = device.applied.size();
         const int triggersBefore = device.triggers;
         const size_t errorsBefore = session.errorCount();
