@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "VirtualLightSource.h"
 #include "daemon_test_util.h"
@@ -145,6 +146,7 @@ TEST(LightdOptions, UsageErrorsExitTwoWithOneLineAndHelpAndVersionZero) {
         {{"--device", "/dev/null", "--bogus"}, 2, "lightd: The following argument was not expected: --bogus"},
         {{"--device", "/dev/null", "--poll-ms", "10"}, 2, "lightd: --poll-ms: Value 10 not in range"},
         {{"--device", "/dev/null", "--poll-ms", "soon"}, 2, "lightd: --poll-ms: Value soon not in range"},
+        {{"--device", "/dev/null", "--idle-timeout", "86401"}, 2, "lightd: --idle-timeout: Value 86401 not in range"},
         {{"--version"}, 0, "lightd 2."},
         {{"--help"}, 0, "lightd: owns the light source's serial port"},
     };
@@ -261,6 +263,59 @@ TEST_F(LightdProgram, HttpOnTheScpiPortIsClosedWithNothingRun) {
     EXPECT_EQ(sim.state().globalEnable, 0);
     EXPECT_EQ(sim.state().ledChecked[0], 0);
     EXPECT_EQ(sim.state().ledBrightness[0], 0);
+}
+
+TEST_F(LightdProgram, SilentClientIsClosedAfterTheIdleTimeoutAndItsPlaceComesBack) {
+    startLightd({"--idle-timeout", "1", "--max-clients", "2"});
+    LineClient talking(port);
+    ASSERT_EQ(talking.query("*OPC?"), "1");
+    LineClient silent(port);
+    LineClient refused(port);  // one over the limit
+    EXPECT_EQ(refused.line(), "ERROR: lightd: too many clients (limit 2), connection closed");
+    // The talking client connected first: had its activity not counted, it
+    // would be closed first.
+    bool closed = false;
+    for (int i = 0; i < 50 && !closed; ++i) {
+        ASSERT_EQ(talking.query("*OPC?"), "1");
+        closed = silent.line(200) == "<eof>";
+    }
+    ASSERT_TRUE(closed);
+    LineClient next(port);
+    EXPECT_EQ(next.query("*OPC?"), "1");
+    EXPECT_EQ(talking.query("*OPC?"), "1");
+}
+
+// The timer field ("tr:tm->when") of lightd's end of a loopback connection
+// in /proc/net/tcp, or "" when there is no such connection.
+std::string serverEndTimer(uint16_t serverPort, uint16_t clientPort) {
+    char ours[8], theirs[8];
+    std::snprintf(ours, sizeof ours, ":%04X", serverPort);
+    std::snprintf(theirs, sizeof theirs, ":%04X", clientPort);
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer;
+        fields >> slot >> local >> remote >> state >> queues >> timer;
+        const auto endsWith = [](const std::string &text, const char *tail) {
+            return text.size() >= 5 && text.compare(text.size() - 5, 5, tail) == 0;
+        };
+        if (endsWith(local, ours) && endsWith(remote, theirs)) return timer;
+    }
+    return "";
+}
+
+// The kernel's view of lightd's end of the connection: its keep-alive timer
+// is armed, for a minute rather than the system's default two hours.
+TEST_F(LightdProgram, ScpiConnectionsProbeTheirClientsWithKeepAlive) {
+    startLightd();
+    LineClient client(port);
+    ASSERT_EQ(client.query("*OPC?"), "1");
+    std::string timer;
+    waitUntil([&] { return (timer = serverEndTimer(port, client.localPort())).rfind("02:", 0) == 0; });
+    ASSERT_EQ(timer.substr(0, 3), "02:") << timer;  // 02: the keep-alive timer
+    EXPECT_LE(std::stol(timer.substr(3), nullptr, 16), 60 * ::sysconf(_SC_CLK_TCK)) << timer;
 }
 
 TEST_F(LightdProgram, ClientsOverTheLimitAreToldAndClosed) {
