@@ -426,6 +426,48 @@ std::vector<ScpiUnit> parseScpiLine(std::string_view line) {
     return units;
 }
 
+namespace {
+
+// RFC 9110's token characters, as in methods and field names.
+bool isTokenChar(char c) {
+    static constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+    return std::isalnum(static_cast<unsigned char>(c)) || kSymbols.find(c) != std::string_view::npos;
+}
+
+size_t tokenLength(std::string_view text) {
+    size_t n = 0;
+    while (n < text.size() && isTokenChar(text[n])) ++n;
+    return n;
+}
+
+}  // namespace
+
+bool looksLikeHttp(std::string_view line) {
+    // The start alone suffices for the usual methods, so that a request line
+    // over the line limit is still recognised.
+    static const char *const kMethods[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT",
+                                           "OPTIONS", "TRACE", "PATCH", "PRI"};
+    const size_t name = tokenLength(line);
+    if (name == 0 || name == line.size()) return false;
+    if (line[name] == ' ') {
+        const std::string method = upper(line.substr(0, name));
+        for (const char *m : kMethods) {
+            if (method == m) return true;
+        }
+        // METHOD SP target SP HTTP/digit...
+        const std::string_view rest = line.substr(name + 1);
+        const size_t space = rest.find(' ');
+        if (space == 0 || space == std::string_view::npos) return false;
+        const std::string_view version = rest.substr(space + 1);
+        return version.size() > 5 && version.substr(0, 5) == "HTTP/" &&
+               std::isdigit(static_cast<unsigned char>(version[5])) && version.find(' ') == std::string_view::npos;
+    }
+    // Field name, ':', white space: what browsers send. SCPI has no empty
+    // node after a ':', so no valid command line matches. A bare "SOUR1:"
+    // stays an SCPI error, not a reason to close.
+    return line[name] == ':' && name + 1 < line.size() && (line[name + 1] == ' ' || line[name + 1] == '\t');
+}
+
 const char *scpiModeName(unsigned mode) {
     static const char *const kNames[] = {"NORM", "TTL", "EDGE", "INT", "SEQ"};
     return mode < 5 ? kNames[mode] : nullptr;

@@ -65,7 +65,7 @@ const std::vector<ScpiCommandDef> &scpiCommands();
 
 // One program unit of a line: a command or query ready to run, or an error.
 struct ScpiUnit {
-    int error = 0;              // nonzero: queue this, run nothing
+    int error = 0;              // nonzero: the whole line is refused with this
     std::string detail;         // extra text for the error, may be empty
     const ScpiCommandDef *def = nullptr;
     bool query = false;
@@ -79,6 +79,13 @@ struct ScpiUnit {
 
 // Parses one line (without its terminator) into its units, in order.
 std::vector<ScpiUnit> parseScpiLine(std::string_view line);
+
+// True for a line that looks like HTTP: a request line ("POST / HTTP/1.1",
+// or any line starting with an HTTP method and a space) or a header line
+// ("Host: ...": a field name, ':' and a space or tab). No valid SCPI
+// line looks like either. A browser can be made to send its request to the
+// SCPI port; the server closes such a connection before running anything.
+bool looksLikeHttp(std::string_view line);
 
 // "NORM", "TTL", "EDGE", "INT", "SEQ" for modes 0..4; null otherwise.
 const char *scpiModeName(unsigned mode);

@@ -5,6 +5,9 @@
 #include <deque>
 #include <map>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -22,6 +25,18 @@ namespace {
 // line is run until the client has taken some.
 constexpr size_t kOutputHighWater = 64 * 1024;
 constexpr size_t kReadChunk = 4096;
+
+// Keep-alive probes after a minute of silence, every 10 s, 6 unanswered:
+// a client whose machine went away (asleep, unplugged) is closed in about
+// two minutes even with no idle time-out, while a live quiet one stays.
+using KeepIdle = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>;
+using KeepInterval = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>;
+using KeepCount = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>;
+constexpr int kKeepIdleSeconds = 60;
+constexpr int kKeepIntervalSeconds = 10;
+constexpr int kKeepProbes = 6;
+
+using Clock = std::chrono::steady_clock;
 
 class ServiceDevice : public ScpiDevice {
 public:
@@ -70,24 +85,54 @@ class ScpiConnection : public std::enable_shared_from_this<ScpiConnection> {
 public:
     ScpiConnection(tcp::socket socket, const std::shared_ptr<ScpiServer::Impl> &server)
         : m_socket(std::move(socket)), m_server(server), m_session(server->device, server->options.token),
-          m_peer(peerName(m_socket)), m_verbose(server->options.verbose) {}
+          m_peer(peerName(m_socket)), m_verbose(server->options.verbose), m_idle(server->loop),
+          m_idleTimeout(server->options.idleTimeout) {}
 
     void start() {
         if (m_verbose) std::fprintf(stderr, "lightd: SCPI client %s connected\n", m_peer.c_str());
+        boost::system::error_code ec;  // a socket without these still works
+        m_socket.set_option(tcp::socket::keep_alive(true), ec);
+        m_socket.set_option(KeepIdle(kKeepIdleSeconds), ec);
+        m_socket.set_option(KeepInterval(kKeepIntervalSeconds), ec);
+        m_socket.set_option(KeepCount(kKeepProbes), ec);
+        if (m_idleTimeout.count() > 0) {
+            m_heard = Clock::now();
+            waitIdle();
+        }
         read();
     }
 
-    void close() {
+    // `why`, when given, follows "closed" in the verbose line.
+    void close(const char *why = nullptr) {
         if (m_closed) return;
         m_closed = true;
         boost::system::error_code ec;
         m_socket.shutdown(tcp::socket::shutdown_both, ec);
         m_socket.close(ec);
+        m_idle.cancel();
         m_server->remove(this);
-        if (m_verbose) std::fprintf(stderr, "lightd: SCPI client %s closed\n", m_peer.c_str());
+        if (m_verbose) {
+            std::fprintf(stderr, "lightd: SCPI client %s closed%s%s\n", m_peer.c_str(), why != nullptr ? ": " : "",
+                         why != nullptr ? why : "");
+        }
     }
 
 private:
+    // Idle means nothing received; a line still running counts as activity.
+    void waitIdle() {
+        m_idle.expires_at(m_heard + m_idleTimeout);
+        m_idle.async_wait([self = shared_from_this()](const boost::system::error_code &ec) {
+            if (ec || self->m_closed) return;
+            if (self->m_busy) self->m_heard = Clock::now();
+            if (Clock::now() < self->m_heard + self->m_idleTimeout) {
+                self->waitIdle();
+                return;
+            }
+            const std::string why = "silent for " + std::to_string(self->m_idleTimeout.count()) + " s";
+            self->close(why.c_str());
+        });
+    }
+
     void read() {
         if (m_closed || m_reading) return;
         m_reading = true;
@@ -104,13 +149,17 @@ private:
                                          self->close();
                                          return;
                                      }
+                                     self->m_heard = Clock::now();
                                      self->take(self->m_buffer.data(), n);
                                      self->runLines();
                                  });
     }
 
     // Splits what came in into lines; a line over the limit is dropped up to
-    // its end and leaves one error, so the connection stays usable.
+    // its end and leaves one error, so the connection stays usable. A line
+    // that looks like HTTP closes the connection with nothing more run: a
+    // web page can make a browser post to this port, and the body lines
+    // would otherwise run as commands.
     void take(const char *data, size_t size) {
         for (size_t i = 0; i < size; ++i) {
             const char c = data[i];
@@ -119,6 +168,10 @@ private:
                     m_discarding = false;
                 } else {
                     if (!m_partial.empty() && m_partial.back() == '\r') m_partial.pop_back();
+                    if (looksLikeHttp(m_partial)) {
+                        refuseHttp();
+                        return;
+                    }
                     m_lines.push_back(Line{std::move(m_partial), false});
                 }
                 m_partial.clear();
@@ -126,6 +179,10 @@ private:
             }
             if (m_discarding) continue;
             if (m_partial.size() >= ScpiServer::kMaxLineBytes) {
+                if (looksLikeHttp(m_partial)) {
+                    refuseHttp();
+                    return;
+                }
                 m_partial.clear();
                 m_partial.shrink_to_fit();
                 m_discarding = true;
@@ -134,6 +191,12 @@ private:
             }
             m_partial += c;
         }
+    }
+
+    void refuseHttp() {
+        m_lines.clear();
+        m_partial.clear();
+        close("HTTP on the SCPI port");
     }
 
     void runLines() {
@@ -216,6 +279,9 @@ private:
     bool m_running = false;
     bool m_closed = false;
     bool m_peerDone = false;  // the client sent its end of stream
+    asio::steady_timer m_idle;
+    std::chrono::seconds m_idleTimeout;  // 0: never
+    Clock::time_point m_heard;           // when the client last sent anything
 };
 
 void ScpiServer::Impl::accept() {

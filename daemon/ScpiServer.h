@@ -1,9 +1,11 @@
 // SCPI over a raw TCP socket (port 5025 by convention): one session per
 // connection on the daemon's event loop, lines of at most 1 KiB, a limit on
-// the number of clients.
+// the number of clients, keep-alive and an idle time-out so that clients
+// that vanished give their place back.
 #ifndef LIGHTD_SCPI_SERVER_H
 #define LIGHTD_SCPI_SERVER_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,6 +24,8 @@ struct ListenOptions {
     size_t maxClients = 16;
     std::string token;         // empty: no password
     bool verbose = false;      // connections on standard error
+    // SCPI: a client that sends nothing for this long is closed; 0: never.
+    std::chrono::seconds idleTimeout{300};
 };
 
 class ScpiServer {

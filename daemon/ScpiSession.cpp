@@ -56,6 +56,7 @@ struct ScpiSession::Run {
     size_t next = 0;
     std::string answers;
     std::function<void(std::string)> answered;
+    std::vector<std::pair<int, std::string>> taken;  // by this line's SYSTem:ERRor? queries
 
     void answer(const std::string &text) {
         if (!answers.empty()) answers += ';';
@@ -87,16 +88,38 @@ void ScpiSession::execute(std::string_view line, std::function<void(std::string)
     auto run = std::make_shared<Run>();
     run->units = parseScpiLine(line);
     run->answered = std::move(answered);
+    for (const ScpiUnit &unit : run->units) {
+        if (unit.error != 0) {
+            queueError(unit.error, unit.detail);
+            fail(run);
+            return;
+        }
+    }
     step(run);
 }
 
 void ScpiSession::step(const std::shared_ptr<Run> &run) {
     while (run->next < run->units.size()) {
-        const ScpiUnit &unit = run->units[run->next++];
-        if (!runUnit(run, unit)) return;
+        switch (runUnit(run, run->units[run->next++])) {
+        case Step::Next: continue;
+        case Step::Waiting: return;
+        case Step::Failed: fail(run); return;
+        }
     }
     auto answered = std::move(run->answered);
     answered(std::move(run->answers));
+}
+
+void ScpiSession::fail(const std::shared_ptr<Run> &run) {
+    // The line answers nothing, so the errors its SYSTem:ERRor? queries took
+    // go back to the front of the queue for the next query to find.
+    for (auto it = run->taken.rbegin(); it != run->taken.rend(); ++it) m_errors.push_front(std::move(*it));
+    if (m_errors.size() > kErrorQueueSize) {
+        m_errors.resize(kErrorQueueSize);
+        m_errors.back() = {kQueueOverflow, scpiErrorText(kQueueOverflow)};
+    }
+    auto answered = std::move(run->answered);
+    answered(std::string());
 }
 
 bool ScpiSession::needConnection() {
@@ -106,52 +129,55 @@ bool ScpiSession::needConnection() {
     return false;
 }
 
-bool ScpiSession::runUnit(const std::shared_ptr<Run> &run, const ScpiUnit &unit) {
-    if (unit.error != 0) {
-        queueError(unit.error, unit.detail);
-        return true;
-    }
+ScpiSession::Step ScpiSession::runUnit(const std::shared_ptr<Run> &run, const ScpiUnit &unit) {
     const DeviceState &s = m_device.state();
     auto resume = [this, run](const Outcome &outcome) {
-        if (!outcome.ok()) queueError(kHardware, outcome.reason);
+        if (!outcome.ok()) {
+            queueError(kHardware, outcome.reason);
+            fail(run);
+            return;
+        }
         step(run);
     };
     switch (unit.def->command) {
     case ScpiCommand::Identify: {
-        if (!needConnection()) return true;
+        if (!needConnection()) return Step::Failed;
         char text[64];
         std::snprintf(text, sizeof text, "DALU,0x%08X,0,%u", static_cast<unsigned>(s.model),
                       static_cast<unsigned>(s.firmwareVersion));
         run->answer(text);
-        return true;
+        return Step::Next;
     }
     case ScpiCommand::ClearStatus:
         m_errors.clear();
-        return true;
+        run->taken.clear();
+        return Step::Next;
     case ScpiCommand::OperationComplete:
         // Every earlier command of the connection has completed by now.
         if (unit.query) run->answer("1");
-        return true;
+        return Step::Next;
     case ScpiCommand::ErrorNext:
+        if (!m_errors.empty()) run->taken.push_back(m_errors.front());
         run->answer(nextError());
-        return true;
+        return Step::Next;
     case ScpiCommand::Version:
         run->answer("1999.0");
-        return true;
+        return Step::Next;
     case ScpiCommand::Password:
         if (m_token.empty() || constantTimeEqual(unit.text, m_token)) {
             m_unlocked = true;
         } else {
             queueError(kIllegalParameter, "wrong password");
+            return Step::Failed;
         }
-        return true;
+        return Step::Next;
     case ScpiCommand::Temperature:
     case ScpiCommand::Alarm: {
-        if (!needConnection()) return true;
+        if (!needConnection()) return Step::Failed;
         const ChannelState &c = s.channels[unit.channel];
         if (!c.temperatureKnown) {
             queueError(kHardware, "temperature not read yet");
-            return true;
+            return Step::Failed;
         }
         if (unit.def->command == ScpiCommand::Alarm) {
             run->answer(c.overTemperature ? "1" : "0");
@@ -160,30 +186,31 @@ bool ScpiSession::runUnit(const std::shared_ptr<Run> &run, const ScpiUnit &unit)
             std::snprintf(text, sizeof text, "%.2f", static_cast<double>(c.temperature));
             run->answer(text);
         }
-        return true;
+        return Step::Next;
     }
     case ScpiCommand::Setting:
         if (unit.query) {
-            if (needConnection()) run->answer(settingAnswer(s, unit.def->field, unit.channel));
-            return true;
+            if (!needConnection()) return Step::Failed;
+            run->answer(settingAnswer(s, unit.def->field, unit.channel));
+            return Step::Next;
         }
         if (!m_unlocked) {
             queueError(kCommandProtected, "send SYSTem:PASSword first");
-            return true;
+            return Step::Failed;
         }
-        if (!needConnection()) return true;
+        if (!needConnection()) return Step::Failed;
         m_device.apply({unit.setting()}, resume);
-        return false;
+        return Step::Waiting;
     case ScpiCommand::Trigger:
         if (!m_unlocked) {
             queueError(kCommandProtected, "send SYSTem:PASSword first");
-            return true;
+            return Step::Failed;
         }
-        if (!needConnection()) return true;
+        if (!needConnection()) return Step::Failed;
         m_device.trigger(resume);
-        return false;
+        return Step::Waiting;
     }
-    return true;
+    return Step::Next;
 }
 
 }  // namespace lightd

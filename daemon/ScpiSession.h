@@ -39,6 +39,11 @@ public:
     // answers joined by ';' (empty: send nothing), after every command of the
     // line ran; it may be called before execute returns or later, from the
     // device's completions. One line at a time.
+    //
+    // A line either runs whole or fails with one queued error and answers
+    // nothing: a command error anywhere refuses it before anything runs; an
+    // execution error (device, lock, password) stops it at that command.
+    // Partial answers would let a client read one query's value as another's.
     void execute(std::string_view line, std::function<void(std::string)> answered);
 
     // Queues an error; `detail` follows the standard text after ';'.
@@ -50,9 +55,12 @@ public:
 
 private:
     struct Run;
+    enum class Step { Next, Waiting, Failed };
     void step(const std::shared_ptr<Run> &run);
-    // Runs a unit; false when it went to the device and step resumes later.
-    bool runUnit(const std::shared_ptr<Run> &run, const ScpiUnit &unit);
+    void fail(const std::shared_ptr<Run> &run);
+    // Runs a unit; Waiting when it went to the device and step resumes later,
+    // Failed when it queued an error.
+    Step runUnit(const std::shared_ptr<Run> &run, const ScpiUnit &unit);
     bool needConnection();
 
     ScpiDevice &m_device;

@@ -34,6 +34,7 @@ struct Config {
     std::string webRoot;
     unsigned httpHeaderTimeoutMs = 10000;
     unsigned httpIdleTimeoutMs = 30000;
+    unsigned idleTimeoutS = 300;
     unsigned pollMs = 1000;
     size_t maxClients = 16;
     std::string token;
@@ -110,6 +111,10 @@ int main(int argc, char **argv) {
                    "time a kept-alive HTTP connection may stay idle")
         ->check(CLI::Range(100u, 3600000u))
         ->capture_default_str();
+    app.add_option("--idle-timeout", config.idleTimeoutS,
+                   "seconds an SCPI client may send nothing before it is closed (0: never)")
+        ->check(CLI::Range(0u, 86400u))
+        ->capture_default_str();
     app.add_option("--poll-ms", config.pollMs, "temperature poll interval in ms")
         ->check(CLI::Range(50u, 3600000u))
         ->capture_default_str();
@@ -177,6 +182,7 @@ int main(int argc, char **argv) {
 
     lightd::ListenOptions scpiListen = listen;
     scpiListen.port = config.scpiPort;
+    scpiListen.idleTimeout = std::chrono::seconds(config.idleTimeoutS);
     lightd::ScpiServer scpi(loop, device, scpiListen);
     std::string error;
     if (!scpi.start(&error)) {

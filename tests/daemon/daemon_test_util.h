@@ -65,6 +65,13 @@ public:
 
     bool connected() const { return m_fd >= 0; }
 
+    uint16_t localPort() const {
+        sockaddr_in addr{};
+        socklen_t size = sizeof addr;
+        if (::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &size) != 0) return 0;
+        return ntohs(addr.sin_port);
+    }
+
     bool send(const std::string &bytes) {
         size_t done = 0;
         while (done < bytes.size()) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "VirtualLightSource.h"
 #include "daemon_test_util.h"
@@ -16,6 +17,19 @@ using lightd_test::Child;
 using lightd_test::LineClient;
 using lightd_test::PortLink;
 using lightd_test::waitUntil;
+
+// What answerOf gives for a line that answers nothing.
+const std::string kNothing = "<nothing>";
+
+// The answer of one line, or kNothing: a SYSTem:VERSion? sent behind it
+// marks where the line's answer would have been.
+std::string answerOf(LineClient &client, const std::string &line, int timeoutMs = 5000) {
+    const std::string first = client.query(line + "\nSYST:VERS?", timeoutMs);
+    if (first == "1999.0") return kNothing;
+    const std::string marker = client.line(timeoutMs);
+    if (marker != "1999.0") ADD_FAILURE() << line << " answered " << first << ", then " << marker;
+    return first;
+}
 
 SimOptions fixedTemps() {
     SimOptions o;
@@ -54,8 +68,7 @@ protected:
     bool answersEventually(LineClient &client, const std::string &query, const std::string &expected,
                            int timeoutMs = 10000) {
         std::string last;
-        const bool ok = waitUntil([&] { return (last = client.query(query + ";*OPC?", 2000)) == expected + ";1"; },
-                                  timeoutMs);
+        const bool ok = waitUntil([&] { return (last = answerOf(client, query, 2000)) == expected; }, timeoutMs);
         if (!ok) ADD_FAILURE() << query << " answered " << last;
         return ok;
     }
@@ -133,6 +146,7 @@ TEST(LightdOptions, UsageErrorsExitTwoWithOneLineAndHelpAndVersionZero) {
         {{"--device", "/dev/null", "--bogus"}, 2, "lightd: The following argument was not expected: --bogus"},
         {{"--device", "/dev/null", "--poll-ms", "10"}, 2, "lightd: --poll-ms: Value 10 not in range"},
         {{"--device", "/dev/null", "--poll-ms", "soon"}, 2, "lightd: --poll-ms: Value soon not in range"},
+        {{"--device", "/dev/null", "--idle-timeout", "86401"}, 2, "lightd: --idle-timeout: Value 86401 not in range"},
         {{"--version"}, 0, "lightd 2."},
         {{"--help"}, 0, "lightd: owns the light source's serial port"},
     };
@@ -142,7 +156,9 @@ TEST(LightdOptions, UsageErrorsExitTwoWithOneLineAndHelpAndVersionZero) {
         Child c(args);
         const std::string first = c.line();
         EXPECT_EQ(first.substr(0, row.firstLine.size()), row.firstLine) << first;
-        if (row.status == 2) EXPECT_EQ(c.line(), "Run 'lightd --help' for the options.");
+        if (row.status == 2) {
+            EXPECT_EQ(c.line(), "Run 'lightd --help' for the options.");
+        }
         EXPECT_EQ(c.finish(0), row.status) << first;
     }
 }
@@ -160,12 +176,13 @@ TEST_F(LightdProgram, TokenFromAFileProtectsChangesUntilGiven) {
     { std::ofstream(tokenFile) << "s3cret\n"; }
     startLightd({"--listen", "0.0.0.0", "--token-file", tokenFile});
     LineClient client(port);
-    EXPECT_EQ(client.query("SOUR1:POW 5;POW?"), "0");
+    EXPECT_EQ(answerOf(client, "SOUR1:POW 5;POW?"), kNothing);
     EXPECT_EQ(client.query("SYST:ERR?"), "-203,\"Command protected;send SYSTem:PASSword first\"");
     EXPECT_EQ(client.query("SYST:PASS \"s3cret\";:SOUR1:POW 5;POW?"), "5");
     EXPECT_TRUE(waitUntil([&] { return sim.state().ledBrightness[0] == 5; }));
     LineClient other(port);  // the password is per connection
-    EXPECT_EQ(other.query("OUTP OFF;OUTP?"), "1");
+    EXPECT_EQ(answerOf(other, "OUTP OFF;OUTP?"), kNothing);
+    EXPECT_EQ(other.query("OUTP?"), "1");
     std::remove(tokenFile.c_str());
 }
 
@@ -208,6 +225,99 @@ TEST_F(LightdProgram, LineOverOneKibibyteIsRefusedAndTheConnectionGoesOn) {
     EXPECT_EQ(client.query("SYST:ERR?"), "0,\"No error\"");
 }
 
+// What a web page can make a browser send to the SCPI port, and variants.
+TEST_F(LightdProgram, HttpOnTheScpiPortIsClosedWithNothingRun) {
+    SimDeviceState off;
+    off.globalEnable = 0;
+    sim.setState(off);
+    startLightd();
+    const std::string body = "\nOUTP ON;:SOUR1:STAT ON;POW 100\n";
+    const std::string rows[] = {
+        // fetch("http://127.0.0.1:5025/", {method: "POST", mode: "no-cors", body})
+        "POST / HTTP/1.1\r\nHost: 127.0.0.1:5025\r\nConnection: keep-alive\r\nContent-Length: " +
+            std::to_string(body.size()) +
+            "\r\nOrigin: http://evil.example\r\nContent-Type: text/plain;charset=UTF-8\r\n\r\n" + body,
+        "GET /" + std::string(2000, 'a') + " HTTP/1.1\r\n\r\n" + body,  // over the line limit, no Host
+        "Origin: http://evil.example\r\n" + body,                          // a header line alone
+        "*IDN?\nHost: x\n" + body,  // behind an SCPI line
+    };
+    for (const std::string &bytes : rows) {
+        LineClient browser(port);
+        ASSERT_TRUE(browser.send(bytes));
+        std::string line;
+        do {
+            line = browser.line();
+        } while (line == "DALU,0xFFAA0400,0,66051");  // the last row's *IDN? may have run
+        EXPECT_EQ(line, "<eof>") << bytes.substr(0, 40);
+    }
+    sim.clearReceivedFrames();
+    LineClient client(port);
+    ASSERT_EQ(client.query("SOUR2:POW 7;POW?"), "7");  // behind anything else sent to the device
+    std::vector<CmdPkg> writes;
+    for (const CmdPkg &f : sim.receivedFrames()) {
+        if (f.cmd != 0x9000) writes.push_back(f);  // the temperature poll
+    }
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].cmd, 0x0102);
+    EXPECT_EQ(std::vector<uint8_t>(writes[0].data, writes[0].data + writes[0].len), (std::vector<uint8_t>{1, 0, 7}));
+    EXPECT_EQ(sim.state().globalEnable, 0);
+    EXPECT_EQ(sim.state().ledChecked[0], 0);
+    EXPECT_EQ(sim.state().ledBrightness[0], 0);
+}
+
+TEST_F(LightdProgram, SilentClientIsClosedAfterTheIdleTimeoutAndItsPlaceComesBack) {
+    startLightd({"--idle-timeout", "1", "--max-clients", "2"});
+    LineClient talking(port);
+    ASSERT_EQ(talking.query("*OPC?"), "1");
+    LineClient silent(port);
+    LineClient refused(port);  // one over the limit
+    EXPECT_EQ(refused.line(), "ERROR: lightd: too many clients (limit 2), connection closed");
+    // The talking client connected first: had its activity not counted, it
+    // would be closed first.
+    bool closed = false;
+    for (int i = 0; i < 50 && !closed; ++i) {
+        ASSERT_EQ(talking.query("*OPC?"), "1");
+        closed = silent.line(200) == "<eof>";
+    }
+    ASSERT_TRUE(closed);
+    LineClient next(port);
+    EXPECT_EQ(next.query("*OPC?"), "1");
+    EXPECT_EQ(talking.query("*OPC?"), "1");
+}
+
+// The timer field ("tr:tm->when") of lightd's end of a loopback connection
+// in /proc/net/tcp, or "" when there is no such connection.
+std::string serverEndTimer(uint16_t serverPort, uint16_t clientPort) {
+    char ours[8], theirs[8];
+    std::snprintf(ours, sizeof ours, ":%04X", serverPort);
+    std::snprintf(theirs, sizeof theirs, ":%04X", clientPort);
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer;
+        fields >> slot >> local >> remote >> state >> queues >> timer;
+        const auto endsWith = [](const std::string &text, const char *tail) {
+            return text.size() >= 5 && text.compare(text.size() - 5, 5, tail) == 0;
+        };
+        if (endsWith(local, ours) && endsWith(remote, theirs)) return timer;
+    }
+    return "";
+}
+
+// The kernel's view of lightd's end of the connection: its keep-alive timer
+// is armed, for a minute rather than the system's default two hours.
+TEST_F(LightdProgram, ScpiConnectionsProbeTheirClientsWithKeepAlive) {
+    startLightd();
+    LineClient client(port);
+    ASSERT_EQ(client.query("*OPC?"), "1");
+    std::string timer;
+    waitUntil([&] { return (timer = serverEndTimer(port, client.localPort())).rfind("02:", 0) == 0; });
+    ASSERT_EQ(timer.substr(0, 3), "02:") << timer;  // 02: the keep-alive timer
+    EXPECT_LE(std::stol(timer.substr(3), nullptr, 16), 60 * ::sysconf(_SC_CLK_TCK)) << timer;
+}
+
 TEST_F(LightdProgram, ClientsOverTheLimitAreToldAndClosed) {
     startLightd({"--max-clients", "2"});
     auto first = std::make_unique<LineClient>(port);
@@ -231,11 +341,11 @@ TEST_F(LightdProgram, SilentDeviceIsAHardwareErrorUntilItAnswersAgain) {
     SimFaults silent;
     silent.silent = true;
     sim.setFaults(silent);
-    ASSERT_TRUE(waitUntil([&] { return client.query("*CLS;SOUR2:POW?;*OPC?", 2000) == "1"; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return answerOf(client, "*CLS;SOUR2:POW?", 2000) == kNothing; }, 10000));
     const std::string error = client.query("SYST:ERR?");
     EXPECT_EQ(error.rfind("-240,\"Hardware error;device not connected: ", 0), 0u) << error;
     EXPECT_NE(error.find("timeout."), std::string::npos) << error;
-    EXPECT_EQ(client.query("SOUR2:POW 13;*OPC?"), "1");
+    EXPECT_EQ(answerOf(client, "SOUR2:POW 13;*OPC?"), kNothing);
     EXPECT_EQ(client.query("SYST:ERR?").rfind("-240,", 0), 0u);
     EXPECT_EQ(sim.state().ledBrightness[1], 12);  // nothing sent while disconnected
 
@@ -272,7 +382,7 @@ TEST_F(LightdProgram, PtyClosedAndServedAgainAtTheSamePathIsReadAgain) {
     ASSERT_EQ(client.query("SOUR3:POW 40;POW?"), "40");
     sim.stop();
     link.remove();
-    ASSERT_TRUE(waitUntil([&] { return client.query("*CLS;SOUR3:POW?;*OPC?", 2000) == "1"; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return answerOf(client, "*CLS;SOUR3:POW?", 2000) == kNothing; }, 10000));
     EXPECT_EQ(client.query("SYST:ERR?").rfind("-240,\"Hardware error;device not connected: ", 0), 0u);
 
     SimDeviceState changed;  // the device came back with other settings

@@ -210,15 +210,72 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiError, ::testing::Values(
     ErrorCase{"?", "-100,\"Command error;malformed header\""},
     ErrorCase{"*", "-100,\"Command error;malformed header\""},
     ErrorCase{"SOUR-1:POW 5", "-100,\"Command error;malformed header\""},
-    ErrorCase{"\x01\xff", "-100,\"Command error;malformed header\""}));
+    ErrorCase{"\x01\xff", "-100,\"Command error;malformed header\""},
+    // A command error anywhere refuses the whole line, with one error.
+    ErrorCase{"SOUR1:POW?;SOUR7:POW?;SOUR2:POW?", "-114,\"Header suffix out of range;channels are 1..4\""},
+    ErrorCase{"SOUR1:POW 11;BOGUS;SOUR2:POW 70", "-113,\"Undefined header\""},
+    ErrorCase{"SOUR1:POW 5;SOUR1:POW 101", "-222,\"Data out of range;0..100\""},
+    ErrorCase{"*TRG;OUTP MAYBE", "-224,\"Illegal parameter value;expected ON, OFF, 1 or 0\""},
+    ErrorCase{"FOO;SOUR1:POW 101;BAR", "-113,\"Undefined header\""},
+    ErrorCase{"FOO;*CLS", "-113,\"Undefined header\""}));
 
-TEST(ScpiLine, CommandsRunInOrderAndAnErrorSkipsOnlyItsOwnUnit) {
+// Execution errors: what ran before the error stays done, the rest of the
+// line is not run, the line answers nothing and queues one error.
+struct ExecutionCase {
+    const char *line;
+    const char *token;          // "" for none
+    bool connected;
+    const char *failWith;       // every device write fails with this, "" for none
+    std::vector<Setting> sent;  // what reached the device
+    int triggers;
+    const char *error;
+};
+
+class ScpiExecutionError : public ::testing::TestWithParam<ExecutionCase> {};
+
+TEST_P(ScpiExecutionError, StopsTheLineAnswersNothingAndQueuesOneError) {
+    const ExecutionCase &c = GetParam();
+    SCOPED_TRACE(c.line);
+    FakeScpiDevice device;
+    device.s.connected = c.connected;
+    device.s.channels[1].temperatureKnown = false;  // SOURce2's temperature is never read
+    device.failWith = c.failWith;
+    ScpiSession session(device, c.token);
+    const Result result = run(session, c.line);
+    ASSERT_TRUE(result.answered);
+    EXPECT_EQ(result.answer, "");
+    EXPECT_EQ(device.applied, c.sent);
+    EXPECT_EQ(device.triggers, c.triggers);
+    EXPECT_EQ(drainErrors(session), std::vector<std::string>{c.error});
+}
+
+const char *const kProtected = "-203,\"Command protected;send SYSTem:PASSword first\"";
+const char *const kWriteFailed = "[error] <UART_SendBytes:200> WriteFile failed with error \"5\".";
+
+INSTANTIATE_TEST_SUITE_P(Table, ScpiExecutionError, ::testing::Values(
+    ExecutionCase{"SOUR1:POW?;SOUR1:POW 5;SOUR2:POW?", "t", true, "", {}, 0, kProtected},
+    ExecutionCase{"*TRG;TRIG:INT;*OPC?", "t", true, "", {}, 0, kProtected},
+    ExecutionCase{"SYST:PASS 't';SOUR1:POW 5;SYST:PASS 'x';SOUR2:POW 6;*OPC?", "t", true, "",
+                  {{Field::Brightness, 0, 5}}, 0, "-224,\"Illegal parameter value;wrong password\""},
+    ExecutionCase{"SYST:VERS?;SOUR1:POW?;*OPC?", "", false, "", {}, 0,
+                  "-240,\"Hardware error;device not connected\""},
+    ExecutionCase{"*OPC?;*IDN?", "", false, "", {}, 0, "-240,\"Hardware error;device not connected\""},
+    ExecutionCase{"SOUR1:POW 5;SOUR2:POW 6;*OPC?", "", true, kWriteFailed, {{Field::Brightness, 0, 5}}, 0,
+                  "-240,\"Hardware error;[error] <UART_SendBytes:200> WriteFile failed with error \"\"5\"\".\""},
+    ExecutionCase{"*TRG;*TRG", "", true, kWriteFailed, {}, 1,
+                  "-240,\"Hardware error;[error] <UART_SendBytes:200> WriteFile failed with error \"\"5\"\".\""},
+    ExecutionCase{"SOUR1:TEMP?;SOUR2:TEMP?;SOUR2:POW 9", "", true, "", {}, 0,
+                  "-240,\"Hardware error;temperature not read yet\""},
+    ExecutionCase{"SOUR1:POW 9;SOUR2:TEMP:ALAR?;SOUR3:POW 9", "", true, "", {{Field::Brightness, 0, 9}}, 0,
+                  "-240,\"Hardware error;temperature not read yet\""}));
+
+TEST(ScpiLine, CommandsRunInOrderAndAnswerOnOneLine) {
     FakeScpiDevice device;
     ScpiSession session(device, "");
-    const Result result = run(session, "SOUR1:POW 50;POW?;FOO;:SOUR2:POW 60;SOUR2:POW?;*OPC?");
+    const Result result = run(session, "SOUR1:POW 50;POW?;:SOUR2:POW 60;SOUR2:POW?;*OPC?");
     EXPECT_EQ(result.answer, "50;60;1");
     EXPECT_EQ(device.applied, (std::vector<Setting>{{Field::Brightness, 0, 50}, {Field::Brightness, 1, 60}}));
-    EXPECT_EQ(drainErrors(session), std::vector<std::string>{"-113,\"Undefined header\""});
+    EXPECT_EQ(session.errorCount(), 0u);
 }
 
 TEST(ScpiLine, HeaderAfterSemicolonFallsBackToTheRoot) {
@@ -266,6 +323,52 @@ TEST(ScpiTable, EveryPatternMatchesItsLongAndShortForm) {
     }
 }
 
+// ---- HTTP on the SCPI port ------------------------------------------------
+
+struct HttpCase {
+    std::string line;
+    bool http;
+};
+
+class ScpiHttpLine : public ::testing::TestWithParam<HttpCase> {};
+
+// What the server closes a connection for; the SCPI parser refuses each such
+// line too, so the rule never costs a valid command.
+TEST_P(ScpiHttpLine, IsRecognisedAndNeverValidScpi) {
+    const HttpCase &c = GetParam();
+    EXPECT_EQ(looksLikeHttp(c.line), c.http) << c.line;
+    if (c.http) {
+        const auto units = parseScpiLine(c.line);
+        ASSERT_FALSE(units.empty()) << c.line;
+        EXPECT_NE(units[0].error, 0) << c.line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScpiHttpLine, ::testing::Values(
+    HttpCase{"POST / HTTP/1.1", true},
+    HttpCase{"GET /api/v1/state?x=1 HTTP/1.0", true},
+    HttpCase{"OPTIONS * HTTP/1.1", true},
+    HttpCase{"PRI * HTTP/2.0", true},
+    HttpCase{"get /", true},                       // a method and a space are enough
+    HttpCase{"GET /" + std::string(1100, 'a'), true},  // the start of an over-long line
+    HttpCase{"OUTP / HTTP/1.1", true},             // any method, with the version
+    HttpCase{"Host: 127.0.0.1:5025", true},
+    HttpCase{"Origin: http://evil.example", true},
+    HttpCase{"Content-Type: text/plain;charset=UTF-8", true},
+    HttpCase{"sec-fetch-mode:\tno-cors", true},
+    HttpCase{"X-Empty: ", true},
+    HttpCase{"*IDN?", false},
+    HttpCase{"OUTP ON", false},
+    HttpCase{"SOUR1:POW 5;STAT ON", false},
+    HttpCase{":SOUR1:POW?", false},
+    HttpCase{"SYST:PASS \"GET / HTTP/1.1\"", false},
+    HttpCase{"SYST:PASS \"Host: x\"", false},
+    HttpCase{"SOUR1:", false},                      // an SCPI typo, not a header
+    HttpCase{" Host: x", false},
+    HttpCase{"GETX", false},
+    HttpCase{"OUTP HTTP/1.1", false},
+    HttpCase{"", false}));
+
 // ---- the error queue ------------------------------------------------------
 
 TEST(ScpiErrorQueue, OverflowReplacesTheNewestWithQueueOverflow) {
@@ -282,7 +385,8 @@ TEST(ScpiErrorQueue, OverflowReplacesTheNewestWithQueueOverflow) {
 TEST(ScpiErrorQueue, ErrorQueryReadsOldestFirstAndClsClears) {
     FakeScpiDevice device;
     ScpiSession session(device, "");
-    run(session, "FOO;SOUR1:POW 101");
+    run(session, "FOO");
+    run(session, "SOUR1:POW 101");
     EXPECT_EQ(run(session, "SYST:ERR?;ERR?;ERR?").answer,
               "-113,\"Undefined header\";-222,\"Data out of range;0..100\";0,\"No error\"");
     run(session, "FOO;FOO");
@@ -290,16 +394,40 @@ TEST(ScpiErrorQueue, ErrorQueryReadsOldestFirstAndClsClears) {
     EXPECT_EQ(session.errorCount(), 0u);
 }
 
+// A failed line answers nothing, so what its SYSTem:ERRor? queries read must
+// stay in the queue; what its *CLS cleared stays cleared.
+TEST(ScpiErrorQueue, FailedLineGivesBackTheErrorsItsQueriesRead) {
+    FakeScpiDevice device;
+    device.s.connected = false;
+    ScpiSession session(device, "");
+    run(session, "FOO");
+    run(session, "SOUR1:POW 101");
+    EXPECT_EQ(run(session, "SYST:ERR?;SYST:ERR?;SOUR1:POW?").answer, "");
+    const std::string hw = "-240,\"Hardware error;device not connected\"";
+    EXPECT_EQ(drainErrors(session),
+              (std::vector<std::string>{"-113,\"Undefined header\"", "-222,\"Data out of range;0..100\"", hw}));
+    run(session, "FOO");
+    EXPECT_EQ(run(session, "SYST:ERR?;*CLS;SOUR1:POW?").answer, "");
+    EXPECT_EQ(drainErrors(session), std::vector<std::string>{hw});
+    for (int i = 0; i < 16; ++i) run(session, "FOO");
+    run(session, "SYST:ERR?;SOUR1:POW?");
+    const auto full = drainErrors(session);
+    ASSERT_EQ(full.size(), ScpiSession::kErrorQueueSize);
+    EXPECT_EQ(full.back(), "-350,\"Queue overflow\"");
+}
+
 // ---- the password lock ------------------------------------------------------
 
 TEST(ScpiPassword, ChangesAreProtectedUntilTheTokenIsGiven) {
     FakeScpiDevice device;
     ScpiSession session(device, "s3cret");
-    EXPECT_EQ(run(session, "SOUR1:POW 5;*TRG;TRIG:INT;SOUR1:POW?").answer, "40");
+    for (const char *line : {"SOUR1:POW 5", "*TRG", "TRIG:INT"}) {
+        EXPECT_EQ(run(session, line).answer, "") << line;
+        EXPECT_EQ(drainErrors(session), std::vector<std::string>{kProtected}) << line;
+    }
+    EXPECT_EQ(run(session, "SOUR1:POW?").answer, "40");
     EXPECT_TRUE(device.applied.empty());
     EXPECT_EQ(device.triggers, 0);
-    const std::string protectedError = "-203,\"Command protected;send SYSTem:PASSword first\"";
-    EXPECT_EQ(drainErrors(session), (std::vector<std::string>{protectedError, protectedError, protectedError}));
 
     run(session, "SYST:PASS \"s3cre\"");
     run(session, "SYST:PASS s3cret1");
@@ -328,31 +456,15 @@ TEST(ScpiDeviceErrors, DisconnectedDeviceAnswersNothingAndSaysWhy) {
     device.s.connected = false;
     device.s.lastError = "[info ] <DOCMD_SendAndWaitRecvCmd> recv cmd(0x8103) timeout.";
     ScpiSession session(device, "");
-    EXPECT_EQ(run(session, "*IDN?;SOUR1:POW?;SOUR1:TEMP?;SOUR1:POW 5;*TRG;SYST:VERS?").answer, "1999.0");
-    EXPECT_TRUE(device.applied.empty());
-    EXPECT_EQ(device.triggers, 0);
     const std::string hw =
         "-240,\"Hardware error;device not connected: [info ] <DOCMD_SendAndWaitRecvCmd> recv cmd(0x8103) timeout.\"";
-    EXPECT_EQ(drainErrors(session), (std::vector<std::string>{hw, hw, hw, hw, hw}));
-}
-
-TEST(ScpiDeviceErrors, FailedWriteQueuesTheLibraryReasonAndTheLineGoesOn) {
-    FakeScpiDevice device;
-    device.failWith = "[error] <UART_SendBytes:200> WriteFile failed with error \"5\".";
-    ScpiSession session(device, "");
-    EXPECT_EQ(run(session, "SOUR1:POW 5;*OPC?").answer, "1");
-    EXPECT_EQ(drainErrors(session),
-              std::vector<std::string>{
-                  "-240,\"Hardware error;[error] <UART_SendBytes:200> WriteFile failed with error \"\"5\"\".\""});
-}
-
-TEST(ScpiDeviceErrors, TemperatureNotYetPolledIsAHardwareError) {
-    FakeScpiDevice device;
-    device.s.channels[1].temperatureKnown = false;
-    ScpiSession session(device, "");
-    EXPECT_EQ(run(session, "SOUR2:TEMP?;SOUR2:TEMP:ALAR?").answer, "");
-    EXPECT_EQ(session.errorCount(), 2u);
-    EXPECT_EQ(session.nextError(), "-240,\"Hardware error;temperature not read yet\"");
+    for (const char *line : {"*IDN?", "SOUR1:POW?", "SOUR1:TEMP?", "SOUR1:POW 5", "*TRG"}) {
+        EXPECT_EQ(run(session, line).answer, "") << line;
+        EXPECT_EQ(drainErrors(session), std::vector<std::string>{hw}) << line;
+    }
+    EXPECT_EQ(run(session, "SYST:VERS?").answer, "1999.0");
+    EXPECT_TRUE(device.applied.empty());
+    EXPECT_EQ(device.triggers, 0);
 }
 
 TEST(ScpiDeviceErrors, UnknownModeIsAnsweredAsItsNumber) {
@@ -388,6 +500,22 @@ TEST(ScpiAsync, LineResumesWhenTheDeviceCompletes) {
     device.pending[1](Outcome{});
     EXPECT_TRUE(result.answered);
     EXPECT_EQ(result.answer, "1");
+}
+
+TEST(ScpiAsync, FailedCompletionEndsTheLineWithNothingMoreSent) {
+    DeferredDevice device;
+    ScpiSession session(device, "");
+    Result result;
+    session.execute("SOUR1:POW?;SOUR1:POW 5;SOUR2:POW 6;*OPC?", [&result](std::string answer) {
+        result.answer = std::move(answer);
+        result.answered = true;
+    });
+    ASSERT_EQ(device.pending.size(), 1u);
+    device.pending[0](Outcome{Outcome::Status::DeviceFailed, "gone"});
+    EXPECT_TRUE(result.answered);
+    EXPECT_EQ(result.answer, "");
+    EXPECT_EQ(device.applied, (std::vector<Setting>{{Field::Brightness, 0, 5}}));
+    EXPECT_EQ(drainErrors(session), std::vector<std::string>{"-240,\"Hardware error;gone\""});
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 """A PyVISA session with lightd (pure-Python backend, raw socket resource)
 against the virtual light source: every command, the device state behind it,
-the error queue after bad commands, a silent device.
+the error queue after bad commands, lines that fail part-way, a silent device.
 
 Run by CTest with LIGHTD_PROGRAM and SIM_PROBE set to the built programs.
 """
@@ -18,12 +18,12 @@ SIM_PROBE = os.environ.get("SIM_PROBE", "build/tests/daemon/sim_probe")
 
 
 class Rig:
-    def __init__(self):
+    def __init__(self, *options):
         self.sim = subprocess.Popen([SIM_PROBE], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
         self.port_path = self.sim_command("port")
         assert self.port_path.startswith("/dev/"), self.port_path
         self.lightd = subprocess.Popen(
-            [LIGHTD, "--device", self.port_path, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "100"],
+            [LIGHTD, "--device", self.port_path, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "100", *options],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1)
         first = self.lightd.stdout.readline()
         match = re.fullmatch(r"lightd: SCPI on 127\.0\.0\.1 port (\d+), device (.*)\n", first)
@@ -40,6 +40,16 @@ class Rig:
         self.sim.stdin.write(text + "\n")
         self.sim.stdin.flush()
         return self.sim.stdout.readline().strip()
+
+    def answer_of(self, line):
+        """The line's answer, or None when it answers nothing: a SYSTem:VERSion?
+        behind it marks where the answer would have been."""
+        self.inst.write(line)
+        first = self.inst.query("SYST:VERS?")
+        if first == "1999.0":
+            return None
+        assert self.inst.read() == "1999.0", (line, first)
+        return first
 
     def device(self):
         """The virtual light source's state, as numbers and lists of numbers."""
@@ -80,6 +90,13 @@ class Rig:
 @pytest.fixture
 def rig():
     r = Rig()
+    yield r
+    r.close()
+
+
+@pytest.fixture
+def locked_rig():
+    r = Rig("--token", "s3cret")
     yield r
     r.close()
 
@@ -183,6 +200,40 @@ def test_bad_commands_queue_their_error_and_send_nothing(rig):
     assert rig.device() == before
 
 
+# A line with an error answers nothing, not even the queries before the
+# error, and nothing after the error reaches the device. (line, the error)
+FAILING_LINES = [
+    ("SOUR1:POW?;SOUR7:POW?;SOUR2:POW?", '-114,"Header suffix out of range;channels are 1..4"'),
+    ("SOUR1:POW 11;BOGUS;SOUR2:POW 70", '-113,"Undefined header"'),
+    ("SOUR3:POW 5;SOUR3:POW 500;SOUR3:POW?", '-222,"Data out of range;0..100"'),
+    ("SOUR2:POW?;OUTP OFF;SOUR:MODE FAST", '-224,"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
+]
+
+
+def test_a_line_with_a_command_error_runs_nothing_and_answers_nothing(rig):
+    rig.inst.write("SOUR1:POW 20;:SOUR2:POW 80")
+    assert rig.wait_device("brightness", [20, 80, 0, 0]) == [20, 80, 0, 0]
+    before = rig.device()
+    for line, error in FAILING_LINES:
+        rig.inst.write(line)
+        # Had the line answered anything, this read would return it.
+        assert rig.inst.query("SYST:ERR?") == error, line
+        assert rig.inst.query("SYST:ERR?") == '0,"No error"', line
+    assert rig.inst.query("SOUR1:POW?;SOUR2:POW?;*OPC?") == "20;80;1"
+    assert rig.device() == before
+
+
+def test_an_execution_error_stops_the_line_where_it_happens(locked_rig):
+    rig = locked_rig
+    rig.inst.write("SOUR1:POW?;SOUR1:POW 5;SOUR2:POW?")
+    assert rig.inst.query("SYST:ERR?") == '-203,"Command protected;send SYSTem:PASSword first"'
+    rig.inst.write("SYST:PASS \"s3cret\";:SOUR1:POW 33;SYST:PASS \"wrong\";:SOUR2:POW 44;SOUR2:POW?")
+    assert rig.inst.query("SYST:ERR?") == '-224,"Illegal parameter value;wrong password"'
+    assert rig.inst.query("SYST:ERR?") == '0,"No error"'
+    assert rig.inst.query("SOUR1:POW?;SOUR2:POW?") == "33;0"
+    assert rig.wait_device("brightness", [33, 0, 0, 0]) == [33, 0, 0, 0]
+
+
 def test_error_queue_overflow_and_clear(rig):
     for _ in range(20):
         rig.inst.write("FOO")
@@ -197,7 +248,7 @@ def test_error_queue_overflow_and_clear(rig):
 def test_unanswerable_query_times_out_and_queues_a_hardware_error(rig):
     rig.sim_command("silent 1")
     end = time.monotonic() + 10
-    while rig.inst.query("*CLS;SOUR1:POW?;*OPC?") != "1" and time.monotonic() < end:
+    while rig.answer_of("*CLS;SOUR1:POW?") is not None and time.monotonic() < end:
         time.sleep(0.02)
     rig.inst.timeout = 300
     with pytest.raises(pyvisa.errors.VisaIOError):
@@ -208,7 +259,7 @@ def test_unanswerable_query_times_out_and_queues_a_hardware_error(rig):
     assert "timeout." in error
     rig.sim_command("silent 0")
     end = time.monotonic() + 10
-    while rig.inst.query("*CLS;SOUR1:POW?;*OPC?") != "0;1" and time.monotonic() < end:
+    while rig.answer_of("*CLS;SOUR1:POW?") != "0" and time.monotonic() < end:
         time.sleep(0.05)
     assert rig.inst.query("SOUR1:POW 7;POW?") == "7"
     assert rig.wait_device("brightness", [7, 0, 0, 0]) == [7, 0, 0, 0]

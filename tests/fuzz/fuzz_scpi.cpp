@@ -1,5 +1,6 @@
 // Runs arbitrary text through lightd's SCPI parser and a session over a fake
-// device, as the server would (lines cut at '\n', at most 1 KiB each), and
+// device, as the server would (lines cut at '\n' and a '\r' before it, at
+// most 1 KiB each, the connection closed at a line that looks like HTTP), and
 // holds the session's promises on every input.
 //
 // Input: one flags byte, then the lines. Flags: bit 0 a token ("t") is
@@ -29,10 +30,13 @@ void check(bool ok, const char *what) {
 
 constexpr size_t kMaxLine = 1024;
 
-void checkUnits(std::string_view line) {
+// True when the parser refuses the line (a command error in some unit).
+bool checkUnits(std::string_view line) {
+    bool refused = false;
     for (const lightd::ScpiUnit &unit : lightd::parseScpiLine(line)) {
         if (unit.error != 0) {
             check(unit.error < 0, "error codes are negative");
+            refused = true;
             continue;
         }
         check(unit.def != nullptr, "a unit without error names its command");
@@ -42,6 +46,7 @@ void checkUnits(std::string_view line) {
         if (unit.def->command == lightd::ScpiCommand::Setting && !unit.query)
             check(lightd::settingInRange(unit.setting()), "a parsed setting is in range");
     }
+    return refused;
 }
 
 }  // namespace
@@ -68,11 +73,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
         start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.size() > kMaxLine) {
+            if (lightd::looksLikeHttp(line.substr(0, kMaxLine))) break;
             session.queueError(lightd::scpi_error::kTooMuchData);
             continue;
         }
-        checkUnits(line);
+        const bool refused = checkUnits(line);
+        if (lightd::looksLikeHttp(line)) {
+            check(refused, "no valid SCPI line looks like HTTP");
+            break;
+        }
+        const size_t sentBefore = device.applied.size();
+        const int triggersBefore = device.triggers;
+        const size_t errorsBefore = session.errorCount();
         int calls = 0;
         std::string answer;
         session.execute(line, [&](std::string a) {
@@ -82,6 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(calls == 1, "every line is answered exactly once");
         check(answer.find('\n') == std::string::npos, "an answer is one line");
         check(session.errorCount() <= lightd::ScpiSession::kErrorQueueSize, "error queue bounded");
+        check(session.errorCount() <= errorsBefore + 1, "at most one error per line");
+        if (refused) {
+            check(device.applied.size() == sentBefore && device.triggers == triggersBefore,
+                  "a refused line sends nothing");
+            check(answer.empty(), "a refused line answers nothing");
+        }
+        if (!answer.empty()) check(session.errorCount() <= errorsBefore, "a line that answers queued no error");
     }
     for (const lightd::Setting &s : device.applied) check(lightd::settingInRange(s), "only valid writes reach the device");
     if (!device.s.connected) check(device.applied.empty() && device.triggers == 0, "nothing sent while disconnected");

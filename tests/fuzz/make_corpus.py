@@ -196,6 +196,30 @@ def scpi_cases():
         cases["all-flags-%02d" % flags] = bytes([flags]) + b"\n".join(lines)
     cases["long-line"] = b"\x00" + b"A" * 1100 + b"\n*OPC?"
     cases["overflow"] = b"\x00" + b"FOO\n" * 20 + b"SYST:ERR?"
+    # Lines with an error part-way: nothing after it runs, the line answers nothing.
+    cases["compound-errors"] = b"\x00" + b"\n".join([
+        b"SOUR1:POW?;SOUR7:POW?;SOUR2:POW?", b"SOUR1:POW 11;BOGUS;SOUR2:POW 70",
+        b"SYST:ERR?;SYST:ERR?;SOUR1:POW?", b"SYST:ERR?;*CLS;SOUR1:TEMP?", b"*TRG;*TRG;*OPC?",
+        b"SYST:PASS 't';SOUR1:POW 5;SYST:PASS 'x';SOUR2:POW 6"])
+    # What browsers send when a web page posts to the SCPI port; the server
+    # closes the connection at the first HTTP-looking line.
+    body = b"\nOUTP ON;:SOUR1:STAT ON;POW 100\n"
+    http = {
+        "http-no-cors-post": b"POST / HTTP/1.1\r\nHost: 127.0.0.1:5025\r\nConnection: keep-alive\r\n"
+                             b"Content-Length: %d\r\nOrigin: http://evil.example\r\n"
+                             b"Content-Type: text/plain;charset=UTF-8\r\nSec-Fetch-Mode: no-cors\r\n\r\n" % len(body) + body,
+        "http-get": b"GET /?x=1 HTTP/1.1\r\nHost: localhost:5025\r\nAccept: */*\r\n\r\n",
+        "http-options-preflight": b"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:5025\r\n"
+                                  b"Access-Control-Request-Method: PUT\r\n\r\n",
+        "http-long-target": b"GET /" + b"a" * 1100 + b" HTTP/1.1\r\n\r\n" + body,
+        "http-custom-method": b"OUTP / HTTP/1.1\r\nHost: x\r\n\r\n" + body,
+        "http2-preface": b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + body,
+        "http-header-after-scpi": b"*IDN?;SOUR1:POW?\nOrigin: http://evil.example\n" + body,
+        "http-lookalikes": b"SOUR1:\nSYST:PASS \"Host: x\"\nSYST:PASS \"GET / HTTP/1.1\"\n Host: x\nOUTP HTTP/1.1\n*IDN?",
+    }
+    for name, data in http.items():
+        cases[name] = b"\x00" + data
+        cases[name + "-locked"] = b"\x01" + data
     return cases
 
 
