@@ -12,6 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include "KeepAlive.h"
 #include "ScpiSession.h"
 
 namespace lightd {
@@ -25,16 +26,6 @@ namespace {
 // line is run until the client has taken some.
 constexpr size_t kOutputHighWater = 64 * 1024;
 constexpr size_t kReadChunk = 4096;
-
-// Keep-alive probes after a minute of silence, every 10 s, 6 unanswered:
-// a client whose machine went away (asleep, unplugged) is closed in about
-// two minutes even with no idle time-out, while a live quiet one stays.
-using KeepIdle = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>;
-using KeepInterval = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>;
-using KeepCount = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>;
-constexpr int kKeepIdleSeconds = 60;
-constexpr int kKeepIntervalSeconds = 10;
-constexpr int kKeepProbes = 6;
 
 using Clock = std::chrono::steady_clock;
 
@@ -90,11 +81,8 @@ public:
 
     void start() {
         if (m_verbose) std::fprintf(stderr, "lightd: SCPI client %s connected\n", m_peer.c_str());
-        boost::system::error_code ec;  // a socket without these still works
-        m_socket.set_option(tcp::socket::keep_alive(true), ec);
-        m_socket.set_option(KeepIdle(kKeepIdleSeconds), ec);
-        m_socket.set_option(KeepInterval(kKeepIntervalSeconds), ec);
-        m_socket.set_option(KeepCount(kKeepProbes), ec);
+        // Closed in about two minutes once its machine is gone, even with no idle time-out.
+        enableKeepAlive(m_socket);
         if (m_idleTimeout.count() > 0) {
             m_heard = Clock::now();
             waitIdle();

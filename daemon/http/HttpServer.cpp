@@ -20,6 +20,7 @@
 #include "DALU_LightKit.h"
 #include "HttpApi.h"
 #include "HttpRouter.h"
+#include "KeepAlive.h"
 
 namespace lightd::http {
 
@@ -132,8 +133,7 @@ public:
         ++m_core->stats.connections;
         // A client that vanished without a word (a laptop put to sleep) is
         // noticed by the kernel even while the connection idles.
-        beast::error_code ignored;
-        m_stream.socket().set_option(net::socket_base::keep_alive(true), ignored);
+        enableKeepAlive(m_stream.socket());
         if (m_core->options.verbose) {
             beast::error_code ec;
             const tcp::endpoint peer = m_stream.socket().remote_endpoint(ec);

@@ -254,9 +254,14 @@ TEST_F(LightdProgram, HttpOnTheScpiPortIsClosedWithNothingRun) {
     LineClient client(port);
     ASSERT_EQ(client.query("SOUR2:POW 7;POW?"), "7");  // behind anything else sent to the device
     std::vector<CmdPkg> writes;
-    for (const CmdPkg &f : sim.receivedFrames()) {
-        if (f.cmd != 0x9000) writes.push_back(f);  // the temperature poll
-    }
+    // The light source notes a frame after it has answered it.
+    waitUntil([&] {
+        writes.clear();
+        for (const CmdPkg &f : sim.receivedFrames()) {
+            if (f.cmd != 0x9000) writes.push_back(f);  // the temperature poll
+        }
+        return !writes.empty();
+    });
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].cmd, 0x0102);
     EXPECT_EQ(std::vector<uint8_t>(writes[0].data, writes[0].data + writes[0].len), (std::vector<uint8_t>{1, 0, 7}));

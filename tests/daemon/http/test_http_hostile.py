@@ -433,3 +433,28 @@ def test_lightd_outlives_the_reader_of_its_output():
         d.proc.stdout = None
         d.close()
         sim.close()
+
+
+def server_end_timer(server_port, client_port):
+    """lightd's end of one connection in /proc/net/tcp: its timer field, e.g. '02:00001770'."""
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            local, remote = fields[1].split(":")[1], fields[2].split(":")[1]
+            if int(local, 16) == server_port and int(remote, 16) == client_port:
+                return fields[5]
+    return ""
+
+
+def test_http_connections_probe_their_clients_with_keep_alive(rig):
+    """The kernel's keep-alive timer on lightd's end is armed for a minute,
+    not the system's two hours, so a client that vanished frees its place."""
+    _, d = rig
+    conn = d.connection()
+    conn.request("GET", "/api/v1/state")
+    conn.getresponse().read()
+    client_port = conn.sock.getsockname()[1]
+    timer = wait_for(lambda: (lambda t: t if t.startswith("02:") else None)(server_end_timer(d.http_port, client_port)),
+                     what="the keep-alive timer")
+    assert int(timer[3:], 16) <= 60 * os.sysconf("SC_CLK_TCK"), timer
+    conn.close()
