@@ -42,11 +42,13 @@ from .errors import (
     LightKitError,
 )
 from .ports import list_ports
+from .remote import RemoteLightSource
 
 __version__ = "2.1.0"
 
 __all__ = [
     "LightSource",
+    "RemoteLightSource",
     "Channel",
     "TtlTrigger",
     "EdgeTrigger",

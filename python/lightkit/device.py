@@ -7,6 +7,7 @@ import ctypes
 import enum
 import os
 import threading
+import time
 import weakref
 from typing import Any, Callable, Dict, Tuple, Union
 
@@ -93,7 +94,9 @@ def _close_all() -> None:
 class LightSource:
     """One light source on a serial port.
 
-    Opening it opens the port (``"/dev/ttyUSB0"``, ``"ttyUSB0"``, ``"COM3"``);
+    Opening it opens the port (``"/dev/ttyUSB0"``, ``"ttyUSB0"``, ``"COM3"``),
+    or reaches a light source through lightd (``"http://lab-pc:8080"``,
+    ``token=...``: a :class:`~lightkit.remote.RemoteLightSource`);
     :meth:`close`, or leaving the ``with`` block, closes it. Every property
     reads or writes the device at once: a read blocks until the reply arrives
     (about half a second at most when the device stays silent).
@@ -105,6 +108,14 @@ class LightSource:
         ConnectionError: the port cannot be opened.
         LibraryNotFoundError: the DALU_LightKit library cannot be loaded.
     """
+
+    def __new__(cls, port: Any = None, *args: Any, **kwargs: Any) -> "LightSource":
+        # An http:// or https:// address is a lightd that owns the port.
+        if cls is LightSource and isinstance(port, str) and port.startswith(("http://", "https://")):
+            from .remote import RemoteLightSource
+
+            return super().__new__(RemoteLightSource)
+        return super().__new__(cls)
 
     def __init__(self, port: Union[str, "os.PathLike[str]"]) -> None:
         if isinstance(port, os.PathLike):
@@ -123,6 +134,7 @@ class LightSource:
         if not handle:
             raise ConnectionError(port, lines)
         self._handle = handle
+        self._opened_ms = int(time.time() * 1000)
         _open_sources.add(self)
         self.channels: Tuple[Channel, ...] = tuple(Channel(self, i, n) for i, n in enumerate(CHANNEL_NAMES))
         self.ttl = TtlTrigger(self)
@@ -228,16 +240,18 @@ class LightSource:
         self._call(self._lib.DALUSDK_SetWorkMode, _int_arg("mode", value, max(WorkMode)))
 
     def channel(self, key: Union[str, int]) -> "Channel":
-        """The channel of that name (``"LED385"``) or index (0..3)."""
+        """The channel of that name (``"LED385"``, in any case) or index (0..3)."""
         if isinstance(key, str):
             for ch in self.channels:
-                if ch.name == key:
+                if ch.name == key.upper():
                     return ch
             raise ArgumentError(f"no channel named {key!r}; the channels are {', '.join(CHANNEL_NAMES)}")
         return self.channels[_int_arg("channel index", key, len(self.channels) - 1)]
 
     def snapshot(self) -> Dict[str, Any]:
-        """Every readable value in one dict of plain types (JSON-ready).
+        """Every readable value in one dict of plain types, in the shape of
+        ``lightkit-state.schema.json`` (the same document lightd's API and
+        ``lightctl --json status`` give).
 
         The reads run under the light source's lock, so no other thread's call
         falls between them.
@@ -246,13 +260,15 @@ class LightSource:
             model = self.model
             mode = self.mode
             return {
+                "connected": True,
+                "connected_since_ms": self._opened_ms,
                 "port": self.port,
                 "model": model,
                 "model_name": MODEL_NAMES.get(model, "unknown"),
                 "firmware_version": self.firmware_version,
+                "sdk_version": sdk_version(),
                 "enabled": self.enabled,
-                "mode": int(mode),
-                "mode_name": mode.name if isinstance(mode, WorkMode) else "unknown",
+                "mode": mode.name.lower() if isinstance(mode, WorkMode) else None,
                 "channels": [ch._snapshot() for ch in self.channels],
                 "ttl": {"output_enabled": self.ttl.output_enabled, "delay_ms": self.ttl.delay_ms},
                 "edge": {"delay_ms": self.edge.delay_ms},
@@ -337,7 +353,7 @@ class Channel:
             "brightness": self.brightness,
             "temperature": temperature,
             "over_temperature": over,
-            "edge_pulse_ms": self.edge_pulse_ms,
+            "pulse_ms": self.edge_pulse_ms,
         }
 
 

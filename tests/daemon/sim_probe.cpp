@@ -6,10 +6,13 @@
 //   port                 -> /dev/pts/N
 //   state                -> one JSON object: every setting the device holds
 //   frames               -> valid frames received so far
+//   writes               -> the write frames since the last "writes", as
+//                           "CMD:DATA" in hex, space-separated ("-" for none)
 //   temp LED C ALARM     -> fixes a channel's temperature and alarm; "ok"
 //   silent 0|1           -> the device stops (or resumes) answering; "ok"
 //   unplug / plug        -> the port vanishes / a new one is served; "ok"
 //   quit
+#include <cstdio>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -61,6 +64,21 @@ int main() {
             std::cout << stateJson(sim).dump() << std::endl;
         } else if (command == "frames") {
             std::cout << sim.requestsHandled() << std::endl;
+        } else if (command == "writes") {
+            std::string out;
+            for (const CmdPkg &f : sim.receivedFrames()) {
+                if (f.cmd >= 0x8000) continue;  // reads: how a tool reads is its own business
+                char head[8];
+                std::snprintf(head, sizeof head, "%04X:", f.cmd);
+                out += (out.empty() ? "" : " ") + std::string(head);
+                for (int i = 0; i < f.len; ++i) {
+                    char byte[3];
+                    std::snprintf(byte, sizeof byte, "%02X", f.data[i]);
+                    out += byte;
+                }
+            }
+            sim.clearReceivedFrames();
+            std::cout << (out.empty() ? "-" : out) << std::endl;
         } else if (command == "temp") {
             int led = 0;
             float celsius = 0;

@@ -49,7 +49,7 @@ def test_cmake_install_puts_the_package_where_python_finds_it(tmp_path):
     assert install.returncode == 0, install.stdout + install.stderr
     package = tmp_path / "lib" / "python3" / "dist-packages" / "lightkit"
     assert sorted(p.name for p in package.iterdir()) == [
-        "__init__.py", "_native.py", "device.py", "errors.py", "ports.py", "py.typed", "sim.py"]
+        "__init__.py", "_native.py", "device.py", "errors.py", "ports.py", "py.typed", "remote.py", "sim.py"]
     environment = dict(os.environ, PYTHONPATH=str(package.parent))
     check = run([sys.executable, "-c", "import lightkit; print(lightkit.__file__, lightkit.sdk_version())"],
                 env=environment, cwd=tmp_path)

@@ -75,7 +75,10 @@ def test_model_name(model, name):
 def test_channels_by_index_and_name(ls):
     assert [(ch.index, ch.name) for ch in ls.channels] == list(enumerate(lightkit.CHANNEL_NAMES))
     assert ls.channel("LED550") is ls.channels[2]
+    assert ls.channel("led550") is ls.channels[2]  # any case, as in lightctl and lightd
     assert ls.channel(3) is ls.channels[3]
+    with pytest.raises(lightkit.ArgumentError):
+        ls.channel("LED551")
 
 
 def test_snapshot_is_json_ready_and_current(ls):
@@ -84,12 +87,15 @@ def test_snapshot_is_json_ready_and_current(ls):
     ls.internal.pulse_count = 3
     snap = json.loads(json.dumps(ls.snapshot()))
     assert snap["model"] == 0xFFAA0400 and snap["model_name"] == "4-colour"
-    assert (snap["mode"], snap["mode_name"]) == (1, "TTL")
+    assert snap["mode"] == "ttl"
     assert snap["channels"][0]["brightness"] == 42
     assert snap["channels"][0]["name"] == "LED385"
     assert snap["internal"]["pulse_count"] == 3
-    assert set(snap) == {"port", "model", "model_name", "firmware_version", "enabled", "mode", "mode_name",
-                         "channels", "ttl", "edge", "internal"}
+    # The state document's names, as lightd and lightctl give them.
+    assert set(snap) == {"connected", "connected_since_ms", "port", "model", "model_name", "firmware_version",
+                         "sdk_version", "enabled", "mode", "channels", "ttl", "edge", "internal"}
+    assert set(snap["channels"][0]) == {"index", "name", "enabled", "brightness", "temperature",
+                                        "over_temperature", "pulse_ms"}
 
 
 # owner, property, a value the package refuses before sending.

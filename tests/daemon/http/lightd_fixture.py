@@ -51,6 +51,11 @@ class Sim:
     def frames(self):
         return int(self.ask("frames"))
 
+    def writes(self):
+        """The write frames since the last call, as "CMD:DATA" hex strings."""
+        answer = self.ask("writes")
+        return [] if answer == "-" else answer.split(" ")
+
     def set_temperature(self, channel, celsius, alarm):
         assert self.ask("temp %d %s %d" % (channel, celsius, 1 if alarm else 0)) == "ok"
 
