@@ -8,7 +8,10 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
+#include <iostream>
 #include <memory>
+#include <sstream>
 #include <ostream>
 #include <thread>
 #include <utility>
@@ -19,6 +22,7 @@
 #include "device.h"
 #include "discover.h"
 #include "ports.h"
+#include "StateJson.h"
 
 using Json = nlohmann::ordered_json;
 
@@ -168,35 +172,42 @@ void infoCommand(Session &s) {
     const uint32_t model = s.device->model();
     const uint32_t firmware = s.device->firmwareVersion();
     const uint32_t sdk = sdkVersion();
-    Json j = {{"model", hex32(model)},           {"model_value", model},    {"model_name", modelName(model)},
-              {"firmware", firmwareText(firmware)}, {"firmware_value", firmware}, {"sdk", sdkText(sdk)},
-              {"sdk_value", sdk}};
+    // The state document's names for the numbers, and their readable forms beside them.
+    Json j = {{"model", model},           {"model_hex", hex32(model)},         {"model_name", modelName(model)},
+              {"firmware_version", firmware}, {"firmware", firmwareText(firmware)}, {"sdk_version", sdk},
+              {"sdk", sdkText(sdk)}};
     emit(s, j,
          "Model:     " + hex32(model) + " (" + modelName(model) + ")\n" +
              "Firmware:  " + firmwareText(firmware) + " (" + hex32(firmware) + ")\n" +
              "SDK:       " + sdkText(sdk) + " (" + std::to_string(sdk) + ")\n");
 }
 
+// One channel as the state document has it.
 Json channelJson(LightDevice &d, int ch) {
     const bool enabled = d.ledEnabled(ch);
     const int brightness = d.ledBrightness(ch);
     const TempStatus temp = d.ledTemperature(ch);
-    return {{"channel", ch},       {"name", kChannelNames[ch]},
-            {"enabled", enabled},  {"brightness", brightness},
-            {"temperature", centiRounded(temp.celsius)}, {"alarm", temp.alarm}};
+    const int pulse = d.edgePulse(ch);
+    return {{"index", ch},
+            {"name", kChannelNames[ch]},
+            {"enabled", enabled},
+            {"brightness", brightness},
+            {"temperature", centiRounded(temp.celsius)},
+            {"over_temperature", temp.alarm},
+            {"pulse_ms", pulse}};
 }
 
 std::string channelRow(const Json &c) {
-    return padded(std::to_string(c["channel"].get<int>()), 9) + padded(c["name"].get<std::string>(), 8) +
+    return padded(std::to_string(c["index"].get<int>()), 9) + padded(c["name"].get<std::string>(), 8) +
            padded(c["enabled"].get<bool>() ? "on" : "off", 8) +
            padded(std::to_string(c["brightness"].get<int>()) + " %", 12) +
-           padded(format("%.2f C", c["temperature"].get<double>()), 13) + (c["alarm"].get<bool>() ? "ALARM" : "-") +
+           padded(format("%.2f C", c["temperature"].get<double>()), 13) + (c["over_temperature"].get<bool>() ? "ALARM" : "-") +
            "\n";
 }
 
 const std::string kChannelHeader = "Channel  Name    Enable  Brightness  Temperature  Alarm\n";
 
-Json ttlJson(LightDevice &d) { return {{"output", d.ttlOutput()}, {"delay_ms", d.ttlDelay()}}; }
+Json ttlJson(LightDevice &d) { return {{"output_enabled", d.ttlOutput()}, {"delay_ms", d.ttlDelay()}}; }
 
 Json edgeJson(LightDevice &d) {
     Json pulses = Json::array();
@@ -211,12 +222,12 @@ Json internalJson(LightDevice &d) {
     const int high = d.internalHigh();
     const int low = d.internalLow();
     const int count = d.internalCount();
-    return {{"output", output}, {"delay_ms", delay}, {"high_ms", high}, {"low_ms", low}, {"count", count}};
+    return {{"output_enabled", output}, {"delay_ms", delay}, {"high_ms", high}, {"low_ms", low}, {"pulse_count", count}};
 }
 
 std::string ttlText(const Json &j) {
-    return "output " + std::string(onOffText(j["output"])) + ", delay " + std::to_string(j["delay_ms"].get<int>()) +
-           " ms";
+    return "output " + std::string(onOffText(j["output_enabled"])) + ", delay " +
+           std::to_string(j["delay_ms"].get<int>()) + " ms";
 }
 
 std::string edgeText(const Json &j) {
@@ -228,26 +239,55 @@ std::string edgeText(const Json &j) {
 }
 
 std::string internalText(const Json &j) {
-    return "output " + std::string(onOffText(j["output"])) + ", delay " + std::to_string(j["delay_ms"].get<int>()) +
-           " ms, high " + std::to_string(j["high_ms"].get<int>()) + " ms, low " +
-           std::to_string(j["low_ms"].get<int>()) + " ms, count " + std::to_string(j["count"].get<int>());
+    return "output " + std::string(onOffText(j["output_enabled"])) + ", delay " +
+           std::to_string(j["delay_ms"].get<int>()) + " ms, high " + std::to_string(j["high_ms"].get<int>()) +
+           " ms, low " + std::to_string(j["low_ms"].get<int>()) + " ms, count " +
+           std::to_string(j["pulse_count"].get<int>());
 }
 
-Json modeJson(int mode) { return {{"mode", modeName(mode)}, {"value", mode}}; }
+Json modeJson(int mode) { return {{"mode", modeName(mode)}}; }
 
+// Everything readable, read once, as the state lightd keeps.
+lightd::DeviceState readState(LightDevice &d) {
+    lightd::DeviceState st;
+    st.connected = true;
+    st.port = d.portName();
+    st.model = d.model();
+    st.firmwareVersion = d.firmwareVersion();
+    st.enabled = d.globalEnable();
+    st.mode = static_cast<uint8_t>(d.workMode());
+    for (int ch = 0; ch < kChannels; ++ch) {
+        lightd::ChannelState &c = st.channels[ch];
+        c.enabled = d.ledEnabled(ch);
+        c.brightness = static_cast<uint16_t>(d.ledBrightness(ch));
+        const TempStatus t = d.ledTemperature(ch);
+        c.temperature = t.celsius;
+        c.overTemperature = t.alarm;
+        c.temperatureKnown = true;
+        c.pulseMs = static_cast<uint16_t>(d.edgePulse(ch));
+    }
+    st.ttl.outputEnabled = d.ttlOutput();
+    st.ttl.delayMs = static_cast<uint16_t>(d.ttlDelay());
+    st.edge.delayMs = static_cast<uint16_t>(d.edgeDelay());
+    st.internal.outputEnabled = d.internalOutput();
+    st.internal.delayMs = static_cast<uint16_t>(d.internalDelay());
+    st.internal.highMs = static_cast<uint16_t>(d.internalHigh());
+    st.internal.lowMs = static_cast<uint16_t>(d.internalLow());
+    st.internal.pulseCount = static_cast<uint8_t>(d.internalCount());
+    return st;
+}
+
+// --json: the state document, as lightd serves it (lightkit-state.schema.json).
 void statusCommand(Session &s) {
-    LightDevice &d = *s.device;
-    const bool global = d.globalEnable();
-    const int mode = d.workMode();
-    Json channels = Json::array();
-    for (int ch = 0; ch < kChannels; ++ch) channels.push_back(channelJson(d, ch));
-    Json j = {{"global_enable", global},    {"mode", modeName(mode)}, {"mode_value", mode}, {"channels", channels},
-              {"ttl", ttlJson(d)},       {"edge", edgeJson(d)},    {"internal", internalJson(d)}};
+    const lightd::DeviceState st = readState(*s.device);
+    const Json j = Json::parse(lightd::stateToJson(st, sdkVersion()).dump());
 
-    std::string text = "Global enable:  " + std::string(onOffText(global)) + "\n" +
-                       "Work mode:      " + modeName(mode) + " (" + std::to_string(mode) + ")\n\n" + kChannelHeader;
-    for (const Json &c : channels) text += channelRow(c);
-    text += "\nTTL:       " + ttlText(j["ttl"]) + "\nEdge:      " + edgeText(j["edge"]) +
+    Json edge = {{"delay_ms", st.edge.delayMs}, {"pulse_ms", Json::array()}};
+    for (const Json &c : j["channels"]) edge["pulse_ms"].push_back(c["pulse_ms"]);
+    std::string text = "Global enable:  " + std::string(onOffText(st.enabled)) + "\n" + "Work mode:      " +
+                       modeName(st.mode) + " (" + std::to_string(st.mode) + ")\n\n" + kChannelHeader;
+    for (const Json &c : j["channels"]) text += channelRow(c);
+    text += "\nTTL:       " + ttlText(j["ttl"]) + "\nEdge:      " + edgeText(edge) +
             "\nInternal:  " + internalText(j["internal"]) + "\n";
     emit(s, j, text);
 }
@@ -282,6 +322,54 @@ void discoverCommand(Session &s, const DiscoverArgs &a) {
                 ", on " + l.device + "\n";
     }
     emit(s, list, text);
+}
+
+// ---- apply -----------------------------------------------------------------------
+
+struct ApplyArgs {
+    std::string file;
+    std::vector<lightd::Setting> settings;  // checked and ordered when parsed
+};
+
+// The document is read and every field checked while the command line is
+// parsed, so a bad one is a usage error with nothing sent.
+std::string readApplyDocument(ApplyArgs &a) {
+    std::ostringstream text;
+    if (a.file == "-") {
+        text << std::cin.rdbuf();
+    } else {
+        std::ifstream in(a.file, std::ios::binary);
+        if (!in) return "cannot read " + a.file;
+        text << in.rdbuf();
+    }
+    const lightd::PatchResult result = lightd::parsePatch(text.str());
+    if (result.status != 0) return a.file + ": " + result.error;
+    a.settings = result.settings;
+    return {};
+}
+
+void applySetting(LightDevice &d, const lightd::Setting &w) {
+    using lightd::Field;
+    const int v = static_cast<int>(w.value);
+    switch (w.field) {
+    case Field::GlobalEnable: return d.setGlobalEnable(v != 0);
+    case Field::WorkMode: return d.setWorkMode(v);
+    case Field::ChannelEnable: return d.setLedEnabled(w.channel, v != 0);
+    case Field::Brightness: return d.setLedBrightness(w.channel, v);
+    case Field::PulseWidth: return d.setEdgePulse(w.channel, v);
+    case Field::TtlOutput: return d.setTtlOutput(v != 0);
+    case Field::TtlDelay: return d.setTtlDelay(v);
+    case Field::EdgeDelay: return d.setEdgeDelay(v);
+    case Field::InternalOutput: return d.setInternalOutput(v != 0);
+    case Field::InternalDelay: return d.setInternalDelay(v);
+    case Field::InternalHigh: return d.setInternalHigh(v);
+    case Field::InternalLow: return d.setInternalLow(v);
+    case Field::InternalCount: return d.setInternalCount(v);
+    }
+}
+
+void applyCommand(Session &s, const ApplyArgs &a) {
+    for (const lightd::Setting &w : a.settings) applySetting(*s.device, w);
 }
 
 struct LedArgs {
@@ -433,10 +521,10 @@ void watchCommand(Session &s, const WatchArgs &a) {
         if (s.json) {
             Json channels = Json::array();
             for (int ch = 0; ch < kChannels; ++ch)
-                channels.push_back({{"channel", ch},
+                channels.push_back({{"index", ch},
                                     {"name", kChannelNames[ch]},
                                     {"temperature", centiRounded(temps[ch].celsius)},
-                                    {"alarm", temps[ch].alarm}});
+                                    {"over_temperature", temps[ch].alarm}});
             *s.out << Json{{"time", localTimestamp('T')}, {"channels", channels}}.dump() << '\n';
         } else if (csv) {
             std::string line = localTimestamp(' ');
@@ -487,6 +575,16 @@ void addCommands(CLI::App &app, Invocation *parsed) {
         ->check(CLI::Range(0.1, 60.0));
     discoverCmd->callback([parsed, discover] {
         *parsed = Invocation{"discover", false, [discover](Session &s) { discoverCommand(s, *discover); }};
+    });
+    auto apply = std::make_shared<ApplyArgs>();
+    CLI::App *applyCmd = app.add_subcommand(
+        "apply", "Write the fields of a state document (FILE, or - for standard input), all checked first");
+    applyCmd->add_option("file", apply->file, "A JSON document: a saved --json status, or any part of one")
+        ->required();
+    applyCmd->callback([parsed, apply] {
+        const std::string error = readApplyDocument(*apply);
+        if (!error.empty()) throw CLI::ValidationError("apply", error);
+        *parsed = Invocation{"apply", true, [apply](Session &s) { applyCommand(s, *apply); }};
     });
     onParsed(app.add_subcommand("info", "Show the device model, firmware version and SDK version"), parsed, true,
              infoCommand);

@@ -70,7 +70,7 @@ LogCapture::LogCapture(bool verbose) {
 
 LogCapture::~LogCapture() { DALUSDK_SetLogHandler(nullptr, nullptr); }
 
-LightDevice::LightDevice(const std::string &port) {
+PortDevice::PortDevice(const std::string &port) : m_port(port) {
     {
         CallLines lines;
         m_handle = DALUSDK_CreateHandle(port.c_str());
@@ -81,168 +81,168 @@ LightDevice::LightDevice(const std::string &port) {
     }
 }
 
-LightDevice::~LightDevice() { DALUSDK_DestroyHandle(m_handle); }
+PortDevice::~PortDevice() { DALUSDK_DestroyHandle(m_handle); }
 
-uint32_t LightDevice::model() {
+uint32_t PortDevice::model() {
     unsigned int v = 0;
     call("reading the device model", [&] { return DALUSDK_GetDeviceModel(m_handle, &v); });
     return v;
 }
 
-uint32_t LightDevice::firmwareVersion() {
+uint32_t PortDevice::firmwareVersion() {
     unsigned int v = 0;
     call("reading the firmware version", [&] { return DALUSDK_GetDeviceSofewareVersion(m_handle, &v); });
     return v;
 }
 
-bool LightDevice::globalEnable() {
+bool PortDevice::globalEnable() {
     unsigned char v = 0;
     call("reading the global enable", [&] { return DALUSDK_GetGlobalEnable(m_handle, &v); });
     return v != 0;
 }
 
-void LightDevice::setGlobalEnable(bool on) {
+void PortDevice::setGlobalEnable(bool on) {
     call("setting the global enable", [&] { return DALUSDK_SetGlobalEnable(m_handle, on ? 1 : 0); });
 }
 
-int LightDevice::workMode() {
+int PortDevice::workMode() {
     int v = 0;
     call("reading the work mode", [&] { return DALUSDK_GetWorkMode(m_handle, &v); });
     return v;
 }
 
-void LightDevice::setWorkMode(int mode) {
+void PortDevice::setWorkMode(int mode) {
     call("setting the work mode", [&] { return DALUSDK_SetWorkMode(m_handle, mode); });
 }
 
-bool LightDevice::ledEnabled(int channel) {
+bool PortDevice::ledEnabled(int channel) {
     unsigned char v = 0;
     call("reading the channel enable", [&] { return DALUSDK_GetLedChecked(m_handle, channel, &v); });
     return v != 0;
 }
 
-void LightDevice::setLedEnabled(int channel, bool on) {
+void PortDevice::setLedEnabled(int channel, bool on) {
     call("setting the channel enable", [&] { return DALUSDK_SetLedChecked(m_handle, channel, on ? 1 : 0); });
 }
 
-int LightDevice::ledBrightness(int channel) {
+int PortDevice::ledBrightness(int channel) {
     unsigned short v = 0;
     call("reading the brightness", [&] { return DALUSDK_GetLedBrightness(m_handle, channel, &v); });
     return v;
 }
 
-void LightDevice::setLedBrightness(int channel, int percent) {
+void PortDevice::setLedBrightness(int channel, int percent) {
     call("setting the brightness",
          [&] { return DALUSDK_SetLedBrightness(m_handle, channel, static_cast<unsigned short>(percent)); });
 }
 
-TempStatus LightDevice::ledTemperature(int channel) {
+TempStatus PortDevice::ledTemperature(int channel) {
     float temp = 0;
     unsigned char alarm = 0;
     call("reading the temperature", [&] { return DALUSDK_GetLedTempStatus(m_handle, channel, &temp, &alarm); });
     return {temp, alarm != 0};
 }
 
-bool LightDevice::ttlOutput() {
+bool PortDevice::ttlOutput() {
     unsigned char v = 0;
     call("reading the TTL output enable", [&] { return DALUSDK_ModeTtl_GetOutputEnable(m_handle, &v); });
     return v != 0;
 }
 
-void LightDevice::setTtlOutput(bool on) {
+void PortDevice::setTtlOutput(bool on) {
     call("setting the TTL output enable", [&] { return DALUSDK_ModeTtl_SetOutputEnable(m_handle, on ? 1 : 0); });
 }
 
-int LightDevice::ttlDelay() {
+int PortDevice::ttlDelay() {
     unsigned short v = 0;
     call("reading the TTL delay", [&] { return DALUSDK_ModeTtl_GetDelayTime(m_handle, &v); });
     return v;
 }
 
-void LightDevice::setTtlDelay(int ms) {
+void PortDevice::setTtlDelay(int ms) {
     call("setting the TTL delay",
          [&] { return DALUSDK_ModeTtl_SetDelayTime(m_handle, static_cast<unsigned short>(ms)); });
 }
 
-int LightDevice::edgeDelay() {
+int PortDevice::edgeDelay() {
     unsigned short v = 0;
     call("reading the edge delay", [&] { return DALUSDK_ModeEdge_GetDelayTime(m_handle, &v); });
     return v;
 }
 
-void LightDevice::setEdgeDelay(int ms) {
+void PortDevice::setEdgeDelay(int ms) {
     call("setting the edge delay",
          [&] { return DALUSDK_ModeEdge_SetDelayTime(m_handle, static_cast<unsigned short>(ms)); });
 }
 
-int LightDevice::edgePulse(int channel) {
+int PortDevice::edgePulse(int channel) {
     unsigned short v = 0;
     call("reading the edge pulse width", [&] { return DALUSDK_ModeEdge_GetPulseTime(m_handle, channel, &v); });
     return v;
 }
 
-void LightDevice::setEdgePulse(int channel, int ms) {
+void PortDevice::setEdgePulse(int channel, int ms) {
     call("setting the edge pulse width",
          [&] { return DALUSDK_ModeEdge_SetPulseTime(m_handle, channel, static_cast<unsigned short>(ms)); });
 }
 
-bool LightDevice::internalOutput() {
+bool PortDevice::internalOutput() {
     unsigned char v = 0;
     call("reading the internal trigger output enable",
          [&] { return DALUSDK_ModeTrigger_GetOutputEnable(m_handle, &v); });
     return v != 0;
 }
 
-void LightDevice::setInternalOutput(bool on) {
+void PortDevice::setInternalOutput(bool on) {
     call("setting the internal trigger output enable",
          [&] { return DALUSDK_ModeTrigger_SetOutputEnable(m_handle, on ? 1 : 0); });
 }
 
-int LightDevice::internalDelay() {
+int PortDevice::internalDelay() {
     unsigned short v = 0;
     call("reading the internal trigger delay", [&] { return DALUSDK_ModeTrigger_GetDelayTime(m_handle, &v); });
     return v;
 }
 
-void LightDevice::setInternalDelay(int ms) {
+void PortDevice::setInternalDelay(int ms) {
     call("setting the internal trigger delay",
          [&] { return DALUSDK_ModeTrigger_SetDelayTime(m_handle, static_cast<unsigned short>(ms)); });
 }
 
-int LightDevice::internalHigh() {
+int PortDevice::internalHigh() {
     unsigned short v = 0;
     call("reading the internal trigger high time", [&] { return DALUSDK_ModeTrigger_GetHighTime(m_handle, &v); });
     return v;
 }
 
-void LightDevice::setInternalHigh(int ms) {
+void PortDevice::setInternalHigh(int ms) {
     call("setting the internal trigger high time",
          [&] { return DALUSDK_ModeTrigger_SetHighTime(m_handle, static_cast<unsigned short>(ms)); });
 }
 
-int LightDevice::internalLow() {
+int PortDevice::internalLow() {
     unsigned short v = 0;
     call("reading the internal trigger low time", [&] { return DALUSDK_ModeTrigger_GetLowTime(m_handle, &v); });
     return v;
 }
 
-void LightDevice::setInternalLow(int ms) {
+void PortDevice::setInternalLow(int ms) {
     call("setting the internal trigger low time",
          [&] { return DALUSDK_ModeTrigger_SetLowTime(m_handle, static_cast<unsigned short>(ms)); });
 }
 
-int LightDevice::internalCount() {
+int PortDevice::internalCount() {
     unsigned char v = 0;
     call("reading the internal trigger pulse count", [&] { return DALUSDK_ModeTrigger_GetPulseNum(m_handle, &v); });
     return v;
 }
 
-void LightDevice::setInternalCount(int count) {
+void PortDevice::setInternalCount(int count) {
     call("setting the internal trigger pulse count",
          [&] { return DALUSDK_ModeTrigger_SetPulseNum(m_handle, static_cast<unsigned char>(count)); });
 }
 
-void LightDevice::trigger() {
+void PortDevice::trigger() {
     call("firing the internal trigger", [&] { return DALUSDK_ModeTrigger_OnTrigger(m_handle); });
 }
 

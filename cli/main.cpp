@@ -1,7 +1,8 @@
 // lightctl: the light source from the command line.
 //
 // Exit codes: 0 success, 1 a device call failed, 2 a usage error (found
-// before anything is sent), 3 the port could not be opened. Standard output
+// before anything is sent), 3 the port could not be opened (or lightd, with
+// --server, cannot be reached). Standard output
 // carries only results; errors are one line each on standard error.
 #include <fstream>
 #include <iostream>
@@ -13,6 +14,7 @@
 
 #include "commands.h"
 #include "device.h"
+#include "remote_device.h"
 
 namespace {
 
@@ -75,7 +77,13 @@ bool parseScript(const std::string &path, std::vector<ScriptCommand> *commands, 
     return true;
 }
 
-int execute(const std::vector<ScriptCommand> &commands, const std::string &port, bool json, bool verbose,
+struct Target {
+    std::string port;
+    std::string server;  // http://host:port of a lightd; wins over the port
+    std::string token;
+};
+
+int execute(const std::vector<ScriptCommand> &commands, const Target &target, bool json, bool verbose,
             bool keepGoing) {
     LogCapture capture(verbose);
     bool needsDevice = false;
@@ -83,9 +91,13 @@ int execute(const std::vector<ScriptCommand> &commands, const std::string &port,
 
     std::unique_ptr<LightDevice> device;
     if (needsDevice) {
-        if (port.empty()) return usageError("no port given: use --port PORT or set LIGHTKIT_PORT");
+        if (target.port.empty() && target.server.empty())
+            return usageError("no port given: use --port PORT, --server URL or set LIGHTKIT_PORT");
         try {
-            device = std::make_unique<LightDevice>(port);
+            if (!target.server.empty())
+                device = std::make_unique<RemoteDevice>(target.server, target.token);
+            else
+                device = std::make_unique<PortDevice>(target.port);
         } catch (const PortError &e) {
             std::cerr << "lightctl: " << e.what() << '\n';
             return kExitPort;
@@ -109,10 +121,13 @@ int execute(const std::vector<ScriptCommand> &commands, const std::string &port,
 
 int main(int argc, char **argv) {
     CLI::App app("Controls the four-channel LED light source over its serial port.", "lightctl");
-    std::string port;
+    Target target;
     bool json = false;
     bool verbose = false;
-    app.add_option("--port", port, "Serial port (COM3, ttyUSB0, /dev/ttyUSB0)")->envname("LIGHTKIT_PORT");
+    app.add_option("--port", target.port, "Serial port (COM3, ttyUSB0, /dev/ttyUSB0)")->envname("LIGHTKIT_PORT");
+    app.add_option("--server", target.server, "A lightd that owns the port, as http://HOST:PORT (instead of --port)")
+        ->envname("LIGHTKIT_SERVER");
+    app.add_option("--token", target.token, "lightd's token, when it has one")->envname("LIGHTKIT_TOKEN");
     app.add_flag("--json", json, "Print results as JSON");
     app.add_flag("-v,--verbose", verbose, "Copy the library's log lines to standard error");
     app.set_version_flag("--version", "lightctl " LIGHTCTL_VERSION " (DALU_LightKit " + std::to_string(sdkVersion()) + ")");
@@ -142,5 +157,5 @@ int main(int argc, char **argv) {
     } else {
         commands.push_back({"", std::move(parsed)});
     }
-    return execute(commands, port, json, verbose, keepGoing);
+    return execute(commands, target, json, verbose, keepGoing);
 }

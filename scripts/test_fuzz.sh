@@ -82,7 +82,7 @@ if [ "${FUZZ_COVERAGE:-1}" != "0" ]; then
     "$ROOT/sdk/src/cmdpkg.cpp" "$ROOT/sdk/src/docmd_link.cpp" \
     "$ROOT/sdk/src/docmd_commands.cpp" "$ROOT/sdk/src/dalusdk.cpp" \
     "$ROOT/daemon/ScpiParser.cpp" "$ROOT/daemon/ScpiSession.cpp" \
-    "$ROOT/daemon/http/HttpRouter.cpp" "$ROOT/daemon/http/HttpApi.cpp"
+    "$ROOT/daemon/http/HttpRouter.cpp" "$ROOT/daemon/http/HttpApi.cpp" "$ROOT/state/StateJson.cpp"
 fi
 
 echo "fuzz: $passed passed, $failed failed"

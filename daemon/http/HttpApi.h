@@ -1,6 +1,6 @@
 // The HTTP front end's translations, kept free of sockets so that they can be
-// tested alone: the device state as JSON, a PATCH body as the ordered list of
-// writes it asks for, and the Prometheus text of /metrics.
+// tested alone: the state document (StateJson.h, shared with lightctl) and
+// the Prometheus text of /metrics.
 #ifndef LIGHTD_HTTP_API_H
 #define LIGHTD_HTTP_API_H
 
@@ -13,31 +13,18 @@
 #include <nlohmann/json.hpp>
 
 #include "DeviceState.h"
+#include "StateJson.h"
 
 namespace lightd::http {
 
-// "normal", "ttl", "edge", "internal", "sequence"; nullptr for other bytes.
-const char *modeName(uint8_t mode);
-// "4-colour", "8-colour" or "unknown", as lightctl and the Python package name them.
-const char *modelName(uint32_t model);
-
-// GET /api/v1/state and the "state" event.
-nlohmann::json stateToJson(const DeviceState &state, unsigned sdkVersion);
-// The "temperatures" event: index, temperature and over_temperature per channel.
-nlohmann::json temperaturesToJson(const DeviceState &state);
-
-// The result of reading a PATCH body. status 0: `settings` holds every write,
-// in the order they are to be applied; otherwise the HTTP status (400 or 422)
-// and the message for {"error": ...}.
-struct PatchResult {
-    int status = 0;
-    std::string error;
-    std::vector<Setting> settings;
-};
-// Every field is checked before any write is listed. Writes that switch
-// something off go first and writes that switch something on go last, so a
-// channel is never lit with the old brightness or mode on the way.
-PatchResult parsePatch(const std::string &body);
+// The state document's translations, under the names the HTTP code uses.
+using lightd::firmwareText;
+using lightd::modeName;
+using lightd::modelName;
+using lightd::parsePatch;
+using lightd::PatchResult;
+using lightd::stateToJson;
+using lightd::temperaturesToJson;
 
 // The status codes of the requests lightd counts (421 and 501 are only ever
 // refusals of a header, which are not counted). /metrics lists each of them
@@ -74,8 +61,6 @@ std::string renderMetrics(const DeviceState &state, const MetricsInput &input);
 // A label value as the Prometheus text format writes it: backslash, double
 // quote and newline escaped.
 std::string labelValue(const std::string &value);
-// The device's version 0x00010203 as "1.2.3", as lightctl shows it.
-std::string firmwareText(uint32_t version);
 
 // {"error": message} as a compact JSON text.
 std::string errorBody(const std::string &message);

@@ -233,11 +233,11 @@ TEST_F(LightctlTest, UsageErrorsExitTwoAndSendNothing) {
 TEST_F(LightctlTest, APortIsNeededExceptForPorts) {
     ChildResult none = runLightctl({"info"});
     EXPECT_EQ(none.exitCode, 2);
-    EXPECT_EQ(none.err, "lightctl: no port given: use --port PORT or set LIGHTKIT_PORT\n");
+    EXPECT_EQ(none.err, "lightctl: no port given: use --port PORT, --server URL or set LIGHTKIT_PORT\n");
 
     ChildResult fromEnv = runLightctl({"--json", "mode"}, "", {"LIGHTKIT_PORT=" + sim->portPath()});
     EXPECT_EQ(fromEnv.exitCode, 0) << fromEnv.err;
-    EXPECT_EQ(json::parse(fromEnv.out), json({{"mode", "edge"}, {"value", 2}}));
+    EXPECT_EQ(json::parse(fromEnv.out), json({{"mode", "edge"}}));
 
     ChildResult ports = runLightctl({"--json", "ports"});
     EXPECT_EQ(ports.exitCode, 0) << ports.err;
@@ -261,7 +261,7 @@ TEST_F(LightctlTest, ASilentDeviceExitsOneWithTheLibrarysReason) {
         std::string err;
     } cases[] = {
         {{"info"}, 1, "lightctl: info: reading the device model failed: recv cmd(0xff00) timeout.\n"},
-        {{"--json", "status"}, 1, "lightctl: status: reading the global enable failed: recv cmd(0x8002) timeout.\n"},
+        {{"--json", "status"}, 1, "lightctl: status: reading the device model failed: recv cmd(0xff00) timeout.\n"},
         {{"led", "2"}, 1, "lightctl: led: reading the channel enable failed: recv cmd(0x8101) timeout.\n"},
         // Writes wait for no answer.
         {{"off"}, 0, ""},
@@ -286,26 +286,35 @@ TEST_F(LightctlTest, ASilentDeviceExitsOneWithTheLibrarysReason) {
 TEST_F(LightctlTest, JsonOutputCarriesEveryValue) {
     ChildResult status = run({"--json", "status"});
     ASSERT_EQ(status.exitCode, 0) << status.err;
+    // The state document, in lightd's names.
     const json s = json::parse(status.out);
-    EXPECT_EQ(s["global_enable"], true);
+    EXPECT_EQ(s["enabled"], true);
     EXPECT_EQ(s["mode"], "edge");
-    EXPECT_EQ(s["mode_value"], 2);
+    EXPECT_EQ(s["connected"], true);
+    EXPECT_EQ(s["port"], sim->portPath());
+    EXPECT_EQ(s["model"], 0xFFAA0400u);
+    EXPECT_EQ(s["model_name"], "4-colour");
+    EXPECT_EQ(s["firmware_version"], 0x00010203);
+    EXPECT_EQ(s["sdk_version"], 20100);
     ASSERT_EQ(s["channels"].size(), 4u);
-    EXPECT_EQ(s["channels"][1], json({{"channel", 1}, {"name", "LED480"}, {"enabled", true}, {"brightness", 40},
-                                      {"temperature", 30.5}, {"alarm", false}}));
+    EXPECT_EQ(s["channels"][1], json({{"index", 1}, {"name", "LED480"}, {"enabled", true}, {"brightness", 40},
+                                      {"temperature", 30.5}, {"over_temperature", false}, {"pulse_ms", 0}}));
     EXPECT_EQ(s["channels"][2]["temperature"], -2.0);
-    EXPECT_EQ(s["channels"][3]["alarm"], true);
-    EXPECT_EQ(s["ttl"], json({{"output", true}, {"delay_ms", 250}}));
-    EXPECT_EQ(s["edge"], json({{"delay_ms", 12}, {"pulse_ms", {0, 0, 300, 0}}}));
-    EXPECT_EQ(s["internal"],
-              json({{"output", true}, {"delay_ms", 5}, {"high_ms", 100}, {"low_ms", 200}, {"count", 7}}));
+    EXPECT_EQ(s["channels"][2]["pulse_ms"], 300);
+    EXPECT_EQ(s["channels"][3]["over_temperature"], true);
+    EXPECT_EQ(s["ttl"], json({{"output_enabled", true}, {"delay_ms", 250}}));
+    EXPECT_EQ(s["edge"], json({{"delay_ms", 12}}));
+    EXPECT_EQ(s["internal"], json({{"output_enabled", true}, {"delay_ms", 5}, {"high_ms", 100}, {"low_ms", 200},
+                                   {"pulse_count", 7}}));
+    ChildResult edge = run({"--json", "edge"});
+    EXPECT_EQ(json::parse(edge.out), json({{"delay_ms", 12}, {"pulse_ms", {0, 0, 300, 0}}}));
 
     // --json may also follow the command.
     ChildResult info = run({"info", "--json"});
     ASSERT_EQ(info.exitCode, 0) << info.err;
-    EXPECT_EQ(json::parse(info.out), json({{"model", "0xFFAA0400"}, {"model_value", 0xFFAA0400u},
-                                           {"model_name", "4-colour"}, {"firmware", "1.2.3"},
-                                           {"firmware_value", 0x00010203}, {"sdk", "2.1.0"}, {"sdk_value", 20100}}));
+    EXPECT_EQ(json::parse(info.out), json({{"model", 0xFFAA0400u}, {"model_hex", "0xFFAA0400"},
+                                           {"model_name", "4-colour"}, {"firmware_version", 0x00010203},
+                                           {"firmware", "1.2.3"}, {"sdk_version", 20100}, {"sdk", "2.1.0"}}));
 
     ChildResult watch = run({"--json", "watch", "--count", "3", "--interval", "0.01"});
     ASSERT_EQ(watch.exitCode, 0) << watch.err;
@@ -316,7 +325,8 @@ TEST_F(LightctlTest, JsonOutputCarriesEveryValue) {
         const json w = json::parse(line);
         EXPECT_TRUE(std::regex_match(w["time"].get<std::string>(),
                                      std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}")));
-        EXPECT_EQ(w["channels"][3], json({{"channel", 3}, {"name", "LED640"}, {"temperature", 70.0}, {"alarm", true}}));
+        EXPECT_EQ(w["channels"][3],
+                  json({{"index", 3}, {"name", "LED640"}, {"temperature", 70.0}, {"over_temperature", true}}));
     }
     EXPECT_EQ(samples, 3);
 }
@@ -428,3 +438,41 @@ TEST_F(LightctlTest, HelpOnEveryLevelAndVersion) {
 }
 
 }  // namespace
+
+TEST_F(LightctlTest, ApplyRestoresASavedStatusAndABadDocumentSendsNothing) {
+    const ChildResult saved = run({"--json", "status"});
+    ASSERT_EQ(saved.exitCode, 0) << saved.err;
+    for (const std::vector<std::string> &change :
+         {std::vector<std::string>{"off"}, {"led", "1", "off", "-b", "3"}, {"mode", "normal"}, {"ttl", "--delay", "9"}})
+        ASSERT_EQ(run(change).exitCode, 0);
+    ASSERT_NE(stateText(sim->state()), stateText(presetState()));
+    sim->clearReceivedFrames();
+    // From standard input: the saved document restores the set-up, the
+    // global enable last.
+    const ChildResult apply = run({"apply", "-"}, saved.out);
+    EXPECT_EQ(apply.exitCode, 0) << apply.err;
+    const std::vector<std::string> frames = framesSent();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back(), "0002:01");  // global enable on, after everything else
+    EXPECT_EQ(stateText(sim->state()), stateText(presetState()));
+
+    const struct {
+        std::string document;
+        std::string err;
+    } bad[] = {
+        {R"({"enabled": false, "channels": [{"index": 0, "brightness": 101}]})",
+         "lightctl: apply: -: LED385 brightness must be 0..100, not 101"},
+        {R"({"enabled": 1})", "lightctl: apply: -: enabled must be true or false"},
+        {R"({"enabled": false, "enabled": true})", "lightctl: apply: -: the field \"enabled\" is given twice"},
+        {R"({"ttl": {"delay_ms": 9}, "colour": "red"})", "lightctl: apply: -: unknown field \"colour\""},
+        {"not json", "lightctl: apply: -: .*"},
+    };
+    for (const auto &b : bad) {
+        SCOPED_TRACE(b.document);
+        sim->clearReceivedFrames();
+        const ChildResult r = run({"apply", "-"}, b.document);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(std::regex_search(r.err, std::regex("^" + b.err))) << r.err;
+        EXPECT_EQ(framesSent(), std::vector<std::string>{});
+    }
+}
