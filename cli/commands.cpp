@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -37,6 +39,12 @@ const char *const kChannelNames[kChannels] = {"LED385", "LED480", "LED550", "LED
 const std::vector<std::string> kModeNames = {"normal", "ttl", "edge", "internal", "sequence"};
 
 // ---- values on the command line ---------------------------------------------
+
+std::string format(const char *fmt, double value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, value);
+    return buf;
+}
 
 std::string toLower(std::string s) {
     for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -105,17 +113,29 @@ CLI::Validator channelEqualsMs() {
         "");
 }
 
+// Seconds as a finite number in lo..hi: "nan" compares false with any bound,
+// so a range check alone lets it through.
+CLI::Validator secondsIn(double lo, double hi) {
+    return CLI::Validator(
+        [lo, hi](std::string &text) -> std::string {
+            char *end = nullptr;
+            const double value = text.empty() || std::isspace(static_cast<unsigned char>(text[0]))
+                                     ? std::nan("")
+                                     : std::strtod(text.c_str(), &end);
+            if (!std::isfinite(value) || end == nullptr || *end != '\0')
+                return "'" + text + "' is not a number of seconds";
+            if (value < lo || value > hi)
+                return text + " is out of range (" + format("%g", lo) + " to " + format("%g", hi) + " seconds)";
+            return {};
+        },
+        "SECONDS");
+}
+
 CLI::Validator onOff() { return CLI::IsMember({"on", "off"}, CLI::ignore_case); }
 
 bool isOn(const std::string &word) { return word == "on"; }
 
 // ---- output ---------------------------------------------------------------------
-
-std::string format(const char *fmt, double value) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, value);
-    return buf;
-}
 
 std::string hex32(uint32_t value) {
     char buf[16];
@@ -160,6 +180,7 @@ void emit(Session &s, const Json &json, const std::string &text) {
     else
         *s.out << text;
     s.out->flush();
+    checkOutput(*s.out);
 }
 
 std::string padded(const std::string &text, size_t width) {
@@ -378,10 +399,14 @@ struct LedArgs {
     int brightness = -1;
 };
 
+// A combined write sends the values before switching on, and switches off
+// before the values: the light never shows an old value, as in lightd.
 void ledCommand(Session &s, const LedArgs &a) {
     if (!a.state.empty() || a.brightness >= 0) {
-        if (!a.state.empty()) s.device->setLedEnabled(a.channel, isOn(a.state));
+        const bool on = isOn(a.state);
+        if (!a.state.empty() && !on) s.device->setLedEnabled(a.channel, false);
         if (a.brightness >= 0) s.device->setLedBrightness(a.channel, a.brightness);
+        if (!a.state.empty() && on) s.device->setLedEnabled(a.channel, true);
         return;
     }
     Json c = channelJson(*s.device, a.channel);
@@ -409,8 +434,10 @@ struct TtlArgs {
 
 void ttlCommand(Session &s, const TtlArgs &a) {
     if (!a.output.empty() || a.delay >= 0) {
-        if (!a.output.empty()) s.device->setTtlOutput(isOn(a.output));
+        const bool on = isOn(a.output);
+        if (!a.output.empty() && !on) s.device->setTtlOutput(false);
         if (a.delay >= 0) s.device->setTtlDelay(a.delay);
+        if (!a.output.empty() && on) s.device->setTtlOutput(true);
         return;
     }
     Json j = ttlJson(*s.device);
@@ -442,11 +469,13 @@ struct InternalArgs {
 
 void internalCommand(Session &s, const InternalArgs &a) {
     if (!a.output.empty() || a.delay >= 0 || a.high >= 0 || a.low >= 0 || a.count >= 0) {
-        if (!a.output.empty()) s.device->setInternalOutput(isOn(a.output));
+        const bool on = isOn(a.output);
+        if (!a.output.empty() && !on) s.device->setInternalOutput(false);
         if (a.delay >= 0) s.device->setInternalDelay(a.delay);
         if (a.high >= 0) s.device->setInternalHigh(a.high);
         if (a.low >= 0) s.device->setInternalLow(a.low);
         if (a.count >= 0) s.device->setInternalCount(a.count);
+        if (!a.output.empty() && on) s.device->setInternalOutput(true);
         return;
     }
     Json j = internalJson(*s.device);
@@ -510,6 +539,8 @@ void watchCommand(Session &s, const WatchArgs &a) {
         std::string header = "time";
         for (const char *name : kChannelNames) header += std::string(",") + name + "_celsius," + name + "_alarm";
         *s.out << header << '\n';
+        s.out->flush();
+        checkOutput(*s.out);
     }
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(a.interval));
@@ -538,7 +569,10 @@ void watchCommand(Session &s, const WatchArgs &a) {
                         (temps[ch].alarm ? " ALARM" : "");
             *s.out << line << '\n';
         }
+        // A reader that went away ends the watch (and frees the port) at once,
+        // also where SIGPIPE is ignored and the write just fails.
         s.out->flush();
+        checkOutput(*s.out);
     }
 }
 
@@ -563,6 +597,12 @@ void onParsed(CLI::App *sub, Invocation *parsed, bool needsDevice, void (*comman
 void setGlobal(Session &s, bool on) { s.device->setGlobalEnable(on); }
 
 }  // namespace
+
+void checkOutput(std::ostream &out) {
+    if (out.good()) return;
+    const int code = errno;
+    throw OutputError("cannot write standard output" + (code != 0 ? ": " + plainErrnoText(code) : std::string()));
+}
 
 void addCommands(CLI::App &app, Invocation *parsed) {
     onParsed(app.add_subcommand("ports", "List the serial ports of this machine (needs no --port)"), parsed, false,
@@ -641,7 +681,7 @@ void addCommands(CLI::App &app, Invocation *parsed) {
     CLI::App *watchCmd = app.add_subcommand("watch", "Print temperatures and alarms, one line per sample, until Ctrl-C");
     watchCmd->add_option("--interval", watch->interval, "Seconds between samples")
         ->capture_default_str()
-        ->check(CLI::Range(0.01, 86400.0));
+        ->check(secondsIn(0.01, 86400.0));
     watchCmd->add_option("--count", watch->count, "Stop after N samples")->transform(decimalIn(1, 999999999));
     watchCmd->add_flag("--csv", watch->csv, "Comma-separated values with a header line");
     onParsed(watchCmd, parsed, watch, watchCommand);

@@ -7,13 +7,24 @@
 
 #include <functional>
 #include <iosfwd>
+#include <stdexcept>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 class LightDevice;
 
-enum ExitCode { kExitOk = 0, kExitDevice = 1, kExitUsage = 2, kExitPort = 3 };
+enum ExitCode { kExitOk = 0, kExitDevice = 1, kExitUsage = 2, kExitPort = 3, kExitOutput = 4 };
+
+// Standard output took a write short or refused it (a reader that went away
+// while SIGPIPE is ignored, a full disk); what() says why.
+class OutputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws OutputError when `out` failed a write; the reason is errno's.
+void checkOutput(std::ostream &out);
 
 // What a command runs against.
 struct Session {
@@ -22,7 +33,8 @@ struct Session {
     LightDevice *device = nullptr;  // null when no command needs one
 };
 
-// A parsed command, ready to run. run() throws DeviceError when a device call fails.
+// A parsed command, ready to run. run() throws DeviceError when a device call
+// fails and OutputError when its output cannot be written.
 struct Invocation {
     std::string name;
     bool needsDevice = false;

@@ -1,10 +1,12 @@
 #include "device.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
 #include "DALU_LightKit.h"
+#include "ports.h"
 
 namespace {
 
@@ -33,6 +35,17 @@ std::string withoutHead(const std::string &line) {
 
 // The first line of the last call on this thread, without its "[error] <func:line> " head.
 std::string callReason() { return t_lines.empty() ? std::string() : withoutHead(t_lines.front()); }
+
+// The operating system's code in the library's "... failed with error N."
+// line (the open's own steps print one), or -1.
+int osErrorOf(const std::vector<std::string> &lines) {
+    static const std::string tag = "failed with error ";
+    for (const std::string &line : lines) {
+        const size_t at = line.find(tag);
+        if (at != std::string::npos) return std::atoi(line.c_str() + at + tag.size());
+    }
+    return -1;
+}
 
 void check(int ret, const char *what) {
     if (ret == 0) return;
@@ -76,6 +89,9 @@ PortDevice::PortDevice(const std::string &port) : m_port(port) {
         m_handle = DALUSDK_CreateHandle(port.c_str());
     }
     if (m_handle == nullptr) {
+        // The library's line speaks of CreateFile and numbers; -v shows it.
+        const int code = osErrorOf(t_lines);
+        if (code >= 0) throw PortError("cannot open " + port + ": " + portErrorText(code));
         std::string reason = callReason();
         throw PortError("cannot open port " + port + (reason.empty() ? std::string() : ": " + reason));
     }

@@ -2,8 +2,10 @@
 //
 // Exit codes: 0 success, 1 a device call failed, 2 a usage error (found
 // before anything is sent), 3 the port could not be opened (or lightd, with
-// --server, cannot be reached). Standard output
-// carries only results; errors are one line each on standard error.
+// --server, cannot be reached), 4 standard output could not be written.
+// Standard output carries only results; errors are one line each on
+// standard error.
+#include <cerrno>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -14,6 +16,7 @@
 
 #include "commands.h"
 #include "device.h"
+#include "ports.h"
 #include "remote_device.h"
 
 namespace {
@@ -30,6 +33,22 @@ std::string parseErrorText(const CLI::App &app, const CLI::ParseError &e) {
     return e.what();
 }
 
+// Where a usage error's reader finds the right words: the command's own help.
+std::string helpHint(const CLI::App &app) {
+    const auto commands = app.get_subcommands();
+    return commands.empty() ? "lightctl --help" : "lightctl " + commands.front()->get_name() + " --help";
+}
+
+// The options of lightctl itself, which apply to a whole script rather than to one line of it.
+std::string globalOptionIn(const std::string &line) {
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+        const std::string name = word.substr(0, word.find('='));
+        if (name == "--json" || name == "-v" || name == "--verbose" || name == "--port") return name;
+    }
+    return {};
+}
+
 int usageError(const std::string &message) {
     std::cerr << "lightctl: " << message << '\n';
     return kExitUsage;
@@ -42,9 +61,11 @@ bool parseScript(const std::string &path, std::vector<ScriptCommand> *commands, 
     std::istream *in = &std::cin;
     const std::string name = path == "-" ? "<stdin>" : path;
     if (path != "-") {
+        errno = 0;
         file.open(path);
         if (!file) {
-            *error = "cannot read script " + path;
+            const int code = errno;
+            *error = "cannot read script " + path + (code != 0 ? ": " + plainErrnoText(code) : std::string());
             return false;
         }
         in = &file;
@@ -55,6 +76,12 @@ bool parseScript(const std::string &path, std::vector<ScriptCommand> *commands, 
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
         const std::string where = name + ":" + std::to_string(number) + ": ";
+        const std::string global = globalOptionIn(line);
+        if (!global.empty()) {
+            *error = where + global + " is an option of lightctl itself: give it before run (lightctl " + global +
+                     (global == "--port" ? " PORT" : "") + " run " + path + ")";
+            return false;
+        }
         CLI::App lineApp("", "lightctl");
         Invocation invocation;
         addCommands(lineApp, &invocation);
@@ -112,6 +139,10 @@ int execute(const std::vector<ScriptCommand> &commands, const Target &target, bo
             std::cerr << "lightctl: " << c.where << c.invocation.name << ": " << e.what() << '\n';
             status = kExitDevice;
             if (!keepGoing) break;
+        } catch (const OutputError &e) {
+            // Nobody reads the results any more: stop, and let the port go.
+            std::cerr << "lightctl: " << c.where << c.invocation.name << ": " << e.what() << '\n';
+            return kExitOutput;
         }
     }
     return status;
@@ -147,7 +178,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::Success &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        return usageError(parseErrorText(app, e) + " (see lightctl --help)");
+        return usageError(parseErrorText(app, e) + " (see " + helpHint(app) + ")");
     }
 
     std::vector<ScriptCommand> commands;
@@ -157,5 +188,14 @@ int main(int argc, char **argv) {
     } else {
         commands.push_back({"", std::move(parsed)});
     }
-    return execute(commands, target, json, verbose, keepGoing);
+    const int status = execute(commands, target, json, verbose, keepGoing);
+    if (status == kExitOutput) return status;
+    try {
+        std::cout.flush();
+        checkOutput(std::cout);
+    } catch (const OutputError &e) {
+        std::cerr << "lightctl: " << e.what() << '\n';
+        return kExitOutput;
+    }
+    return status;
 }

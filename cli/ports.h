@@ -1,11 +1,25 @@
-// The serial ports of this machine, as names to pass to --port. One
-// implementation per platform (ports_posix.cpp, ports_win32.cpp).
+// The serial ports of this machine, as names to pass to --port, and the
+// plain words for why a port would not open. One implementation per platform
+// (ports_posix.cpp, ports_win32.cpp).
 #ifndef LIGHTCTL_PORTS_H
 #define LIGHTCTL_PORTS_H
 
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
 std::vector<std::string> listSerialPorts();
+
+// The reason for the operating system's error code `code` from opening or
+// setting up a port ("no such file or directory"), without a full stop.
+std::string portErrorText(int code);
+
+// The reason for a C library errno value (a failed write), in lower case.
+inline std::string plainErrnoText(int code) {
+    std::string text = std::strerror(code);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
 
 #endif

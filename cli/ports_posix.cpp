@@ -1,6 +1,9 @@
 #include "ports.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -35,4 +38,15 @@ std::vector<std::string> listSerialPorts() {
     std::sort(ttys.begin(), ttys.end());
     ports.insert(ports.end(), ttys.begin(), ttys.end());
     return ports;
+}
+
+std::string portErrorText(int code) {
+    switch (code) {
+    // The library locks the port it opens; a second open finds the lock taken.
+    case EWOULDBLOCK:
+    case EBUSY: return "the port is in use by another program (lightd?)";
+    case EACCES: return "permission denied (is the user in the group dialout?)";
+    case ENOTTY: return "not a serial port";
+    default: return plainErrnoText(code);
+    }
 }

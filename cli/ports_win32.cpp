@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -35,4 +36,26 @@ std::vector<std::string> listSerialPorts() {
     });
     ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
     return ports;
+}
+
+std::string portErrorText(int code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "no such port";
+    // A COM port that another program holds is refused as access denied.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return "the port is in use by another program (lightd?) or access is denied";
+    default: {
+        char *text = nullptr;
+        const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                           FORMAT_MESSAGE_IGNORE_INSERTS,
+                                       nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char *>(&text), 0, nullptr);
+        std::string reason = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(code);
+        if (text != nullptr) LocalFree(text);
+        while (!reason.empty() && (std::isspace(static_cast<unsigned char>(reason.back())) || reason.back() == '.'))
+            reason.pop_back();
+        if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+        return reason;
+    }
+    }
 }

@@ -1,8 +1,12 @@
 #include "DeviceService.h"
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -23,6 +27,23 @@ std::atomic<bool> g_verbose{false};
 // (the library's receive threads), whose lines are only shown with -v.
 thread_local std::vector<std::string> *t_callLines = nullptr;
 constexpr size_t kMaxLinesPerCall = 8;
+
+// The library names the operating system's code of a failed open ("failed
+// with error 2."); the log and the clients get its plain words after it.
+std::string plainOpenReason(const std::vector<std::string> &lines) {
+    static const std::string tag = "failed with error ";
+    for (const std::string &line : lines) {
+        const size_t at = line.find(tag);
+        if (at == std::string::npos) continue;
+        const int code = std::atoi(line.c_str() + at + tag.size());
+        // The library locks the port it opens; a second open finds the lock taken.
+        if (code == EWOULDBLOCK || code == EBUSY) return ": the port is in use by another program";
+        std::string text = std::strerror(code);
+        if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+        return ": " + text;
+    }
+    return {};
+}
 
 void onLibraryLine(const char *line, void *) {
     if (t_callLines != nullptr && t_callLines->size() < kMaxLinesPerCall) t_callLines->emplace_back(line);
@@ -201,6 +222,7 @@ struct DeviceService::Impl {
             handle = DALUSDK_CreateHandle(options.port.c_str());
             return handle != nullptr ? 0 : -1;
         });
+        const std::string openReason = ok ? std::string() : plainOpenReason(lines);
         if (ok && !(readSettings() && readTemperatures())) {
             const std::string why = reason();
             loseConnection(why);
@@ -209,7 +231,7 @@ struct DeviceService::Impl {
         }
         if (!ok) {
             device.connected = false;
-            device.lastError = reason();
+            device.lastError = reason() + openReason;
             if (!announced) {
                 announced = true;
                 publish(Event::State);

@@ -103,7 +103,7 @@ int main(int argc, char **argv) {
     }
 
     Child lightd({LIGHTD_PROGRAM, "--device", port, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "1000",
-                  "--max-clients", std::to_string(clients + 4)});
+                  "--no-announce", "--max-clients", std::to_string(clients + 4)});
     std::smatch m;
     const std::string first = lightd.line();
     if (!std::regex_match(first, m, std::regex("lightd: SCPI on \\S+ port (\\d+), .*"))) {

@@ -1,13 +1,16 @@
 // Soak: many mixed requests from the library to the virtual light source
 // with faults on (by default every 7th answer dropped and a little line
-// noise). Every read is checked against a model of what was written; every
-// resend must be explained by a dropped answer. Prints throughput, round-trip
-// times and resident memory before and after.
+// noise). Every read is checked against a model of what was written. Prints
+// throughput, round-trip times, the resends and what caused them, and
+// resident memory before and after.
 //
 //   sim_soak [--requests N] [--drop-every N] [--noise BYTES_PER_SEC]
-//            [--unsolicited FRAMES_PER_SEC] [--seed N]
+//            [--unsolicited FRAMES_PER_SEC] [--late MS] [--seed N]
 //
-// Exit status 0 when nothing went wrong that the faults do not explain.
+// Exit status 0 when the soak's invariants hold: no failed request, no wrong
+// value, the device's state as written, memory flat. Resends are counted, not
+// judged: on a loaded machine an answer may come after the library's wait for
+// one send, and sending again is then right.
 // The default noise seed (1) gives a byte stream with no 55 AA pair in its
 // first 20000 bytes, so noise alone never opens a frame in the parser.
 #include <algorithm>
@@ -51,6 +54,10 @@ struct Tally {
     long writes = 0, reads = 0, writeFailures = 0, readFailures = 0, mismatches = 0;
     std::vector<double> readUs;  // round trips of reads
 };
+
+// No request allocates: after the warm-up, resident memory may move by a
+// page or two of the allocator's, not by anything per request.
+constexpr long kFlatMemoryKb = 256;
 
 const float kFixedTemps[kSimChannels] = {25.0f, 30.5f, -2.0f, 70.0f};
 const bool kFixedOver[kSimChannels] = {false, false, false, true};
@@ -146,14 +153,15 @@ bool parseArg(int argc, char **argv, int *i, const char *name, long *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    long requests = 10000, dropEvery = 7, noise = 20, unsolicited = 0, seed = 12345;
+    long requests = 10000, dropEvery = 7, noise = 20, unsolicited = 0, lateMs = 0, seed = 12345;
     for (int i = 1; i < argc; ++i) {
         if (parseArg(argc, argv, &i, "--requests", &requests) || parseArg(argc, argv, &i, "--drop-every", &dropEvery) ||
             parseArg(argc, argv, &i, "--noise", &noise) || parseArg(argc, argv, &i, "--unsolicited", &unsolicited) ||
-            parseArg(argc, argv, &i, "--seed", &seed)) {
+            parseArg(argc, argv, &i, "--late", &lateMs) || parseArg(argc, argv, &i, "--seed", &seed)) {
             continue;
         }
-        std::fprintf(stderr, "usage: sim_soak [--requests N] [--drop-every N] [--noise B/s] [--unsolicited F/s] [--seed N]\n");
+        std::fprintf(stderr, "usage: sim_soak [--requests N] [--drop-every N] [--noise B/s] [--unsolicited F/s] "
+                             "[--late MS] [--seed N]\n");
         return 2;
     }
 
@@ -162,6 +170,7 @@ int main(int argc, char **argv) {
     o.faults.dropEvery = static_cast<int>(dropEvery);
     o.faults.noiseBytesPerSec = static_cast<int>(noise);
     o.faults.unsolicitedPerSec = static_cast<int>(unsolicited);
+    o.faults.lateMs = static_cast<int>(lateMs);
     VirtualLightSource sim(o);
     for (int ch = 0; ch < kSimChannels; ++ch) sim.setFixedTemperature(ch, kFixedTemps[ch], kFixedOver[ch]);
     if (!sim.start()) {
@@ -171,8 +180,9 @@ int main(int argc, char **argv) {
     void *h = DALUSDK_CreateHandle(sim.portPath().c_str());
     if (h == nullptr) return 1;
 
-    std::printf("soak: %ld requests, drop every %ld answer(s), noise %ld B/s, unsolicited %ld frames/s\n", requests,
-                dropEvery, noise, unsolicited);
+    std::printf("soak: %ld requests, drop every %ld answer(s), noise %ld B/s, unsolicited %ld frames/s, "
+                "answers %ld ms late\n",
+                requests, dropEvery, noise, unsolicited, lateMs);
     Rng rng{static_cast<uint32_t>(seed) | 1u};
     SimDeviceState model = sim.state();
     Tally t;
@@ -194,6 +204,10 @@ int main(int argc, char **argv) {
 
     const SimCounters c = sim.counters();
     const long extraSends = static_cast<long>(c.framesReceived) - requests;
+    // Each read took one answer; the answers beyond those came after the
+    // library had sent again.
+    const long slowAnswers = static_cast<long>(c.answersSent) - (t.reads - t.readFailures);
+    const long growthKb = rssAfter - rssBefore;
     const SimDeviceState last = sim.state();
     const bool stateMatches = std::memcmp(&last, &model, sizeof model) == 0;
 
@@ -201,18 +215,21 @@ int main(int argc, char **argv) {
                 static_cast<double>(requests) / seconds);
     std::printf("read round trip: median %.0f us, p99 %.0f us, max %.0f us\n", percentile(t.readUs, 0.5),
                 percentile(t.readUs, 0.99), percentile(t.readUs, 1.0));
-    std::printf("answers sent %llu, dropped %llu, resends %ld, noise bytes %llu, unsolicited frames %llu\n",
+    std::printf("answers sent %llu, dropped %llu, noise bytes %llu, unsolicited frames %llu\n",
                 static_cast<unsigned long long>(c.answersSent), static_cast<unsigned long long>(c.answersDropped),
-                extraSends, static_cast<unsigned long long>(c.noiseBytesSent),
-                static_cast<unsigned long long>(c.unsolicitedSent));
+                static_cast<unsigned long long>(c.noiseBytesSent), static_cast<unsigned long long>(c.unsolicitedSent));
+    std::printf("resends %ld: %llu after a dropped answer, %ld after an answer slower than one send's wait, "
+                "%ld after an answer not seen (lost on the line, or still on its way at the end)\n",
+                extraSends, static_cast<unsigned long long>(c.answersDropped), slowAnswers,
+                extraSends - static_cast<long>(c.answersDropped) - slowAnswers);
     std::printf("resident memory: %ld kB after %ld warm-up requests, %ld kB at the end (%+ld kB)\n", rssBefore, warmup,
                 rssAfter, rssAfter - rssBefore);
-    std::printf("failures: writes %ld, reads %ld, wrong values %ld, resends not explained by drops %ld, state %s\n",
-                t.writeFailures, t.readFailures, t.mismatches, extraSends - static_cast<long>(c.answersDropped),
-                stateMatches ? "matches" : "DIFFERS");
+    std::printf("failures: writes %ld, reads %ld, wrong values %ld, state %s, memory %s\n", t.writeFailures,
+                t.readFailures, t.mismatches, stateMatches ? "matches" : "DIFFERS",
+                growthKb <= kFlatMemoryKb ? "flat" : "GREW");
 
-    const bool ok = t.writeFailures == 0 && t.readFailures == 0 && t.mismatches == 0 &&
-                    extraSends == static_cast<long>(c.answersDropped) && stateMatches;
+    const bool ok = t.writeFailures == 0 && t.readFailures == 0 && t.mismatches == 0 && stateMatches &&
+                    growthKb <= kFlatMemoryKb;
     std::printf("%s\n", ok ? "soak: ok" : "soak: FAILED");
     return ok ? 0 : 1;
 }

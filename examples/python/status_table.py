@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Opens a light source and prints a small status table.
+"""Opens a light source and prints a small status table; it only reads.
 
 With no argument it starts the virtual light source, so it runs anywhere:
 
@@ -40,10 +40,7 @@ def main() -> int:
             sim = stack.enter_context(VirtualLightSource(fixed_temps=[25.0, 31.5, 28.25, 64.0]))
             port = sim.port
         try:
-            ls = stack.enter_context(lightkit.LightSource(port))
-            ls.channel("LED480").brightness = 60
-            ls.channel("LED480").enabled = True
-            print_status(ls)
+            print_status(stack.enter_context(lightkit.LightSource(port)))
         except lightkit.LightKitError as exc:
             print(f"status_table: {exc}", file=sys.stderr)
             return 1

@@ -124,18 +124,33 @@ def _declare(lib: ctypes.CDLL) -> None:
 
 
 # Lines of the call in progress on this thread (None outside a call).
+# Per thread, a stack of captures: a list keeps the lines of the call being
+# made, None lets them go to the log. A stack, because a call may start inside
+# another on the same thread (a collected LightSource closing while a call
+# waits, on whichever thread the collector ran).
 _capture = threading.local()
 
 
-def begin_capture() -> None:
-    """Starts keeping this thread's library lines for the call about to be made."""
-    _capture.lines = []
+def _stack() -> List[Optional[List[str]]]:
+    stack = getattr(_capture, "stack", None)
+    if stack is None:
+        stack = _capture.stack = []
+    return stack
+
+
+def begin_capture(keep: bool = True) -> None:
+    """Starts keeping this thread's library lines for the call about to be made.
+
+    With ``keep=False`` the lines of the call go to the log instead, and an
+    enclosing capture does not get them either.
+    """
+    _stack().append([] if keep else None)
 
 
 def end_capture() -> List[str]:
-    """Stops keeping lines on this thread and returns those of the call."""
-    lines = _capture.lines
-    _capture.lines = None
+    """Ends the innermost capture on this thread and returns the lines of its call."""
+    stack = _stack()
+    lines = stack.pop() if stack else None
     return lines if lines is not None else []
 
 
@@ -143,7 +158,8 @@ def _on_line(raw: Optional[bytes], _user_data: Any) -> None:
     # Runs on whichever thread logged, inside the library: it must never raise.
     try:
         line = raw.decode("utf-8", "replace") if raw else ""
-        lines = getattr(_capture, "lines", None)
+        stack = getattr(_capture, "stack", None)
+        lines = stack[-1] if stack else None
         if lines is not None:
             # The call's own line: the caller's exception carries it, so the log
             # gets it quietly.

@@ -145,12 +145,15 @@ class LightSource:
 
     def close(self) -> None:
         """Closes the port. Later use raises :class:`ClosedError`; closing twice is harmless."""
+        self._close(keep_lines=True)
+
+    def _close(self, keep_lines: bool) -> None:
         with self._lock:
             handle, self._handle = self._handle, None
             if handle is None:
                 return
             _open_sources.discard(self)
-            _native.begin_capture()
+            _native.begin_capture(keep_lines)
             try:
                 rc = self._lib.DALUSDK_DestroyHandle(handle)
             finally:
@@ -170,9 +173,12 @@ class LightSource:
         self.close()
 
     def __del__(self) -> None:
+        # The collector runs this on whichever thread it interrupted, maybe in
+        # the middle of another call: its lines go to the log, not into that
+        # call's capture.
         if getattr(self, "_handle", None) is not None:
             try:
-                self.close()
+                self._close(keep_lines=False)
             except Exception:  # noqa: BLE001 - a finaliser must not raise
                 pass
 

@@ -20,6 +20,7 @@ import re
 import shutil
 import subprocess
 import threading
+import weakref
 from typing import IO, List, Mapping, Optional, Sequence, Tuple, Union
 
 from .errors import ArgumentError, LightKitError
@@ -87,6 +88,56 @@ def _fault_args(faults: Mapping[str, Union[bool, int]]) -> List[str]:
     return args
 
 
+class _Output:
+    """What the output reader shares with its VirtualLightSource.
+
+    It holds nothing of the VirtualLightSource itself: a reader thread that
+    did would keep it alive for ever, so it would never be collected and its
+    lightsim would outlive the interpreter.
+    """
+
+    def __init__(self) -> None:
+        self.port = ""
+        self.frames: List[bytes] = []
+        self.changed = threading.Condition()
+
+
+def _read_output(stream: IO[str], out: _Output) -> None:
+    # Drains stdout for the program's whole life, so a busy frame log never
+    # blocks it on a full pipe.
+    for line in stream:
+        with out.changed:
+            if not out.port:
+                match = _SERVING.match(line)
+                if match:
+                    out.port = match.group(1)
+            match = _FRAME.match(line)
+            if match and match.group(1) == "rx":
+                out.frames.append(bytes.fromhex(match.group(2)))
+            out.changed.notify_all()
+    with out.changed:
+        out.changed.notify_all()
+
+
+def _end_program(process: "subprocess.Popen[str]", reader: threading.Thread) -> str:
+    """Stops lightsim and returns what it wrote to standard error."""
+    if process.poll() is None:
+        process.terminate()
+    try:
+        process.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+    # The reader owns stdout and ends at its end of file; lightsim writes
+    # only a line or two to stderr, so it never fills the pipe.
+    reader.join(timeout=5)
+    assert process.stderr is not None and process.stdout is not None
+    text = process.stderr.read()
+    process.stderr.close()
+    process.stdout.close()
+    return text
+
+
 class VirtualLightSource:
     """Runs ``lightsim`` until :meth:`stop` (or the end of the ``with`` block).
 
@@ -128,40 +179,35 @@ class VirtualLightSource:
         if log_frames:
             args.append("--log-frames")
 
-        self.port = ""
         self._stderr = ""
-        self._frames: List[bytes] = []
-        self._changed = threading.Condition()
-        self._process: Optional[subprocess.Popen[str]] = subprocess.Popen(
+        self._out = _Output()
+        self._process: subprocess.Popen[str] = subprocess.Popen(
             args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
         )
         assert self._process.stdout is not None
-        self._reader = threading.Thread(
-            target=self._read_output, args=(self._process.stdout,), name="lightsim-output", daemon=True
+        reader = threading.Thread(
+            target=_read_output, args=(self._process.stdout, self._out), name="lightsim-output", daemon=True
         )
-        self._reader.start()
-        with self._changed:
-            served = self._changed.wait_for(lambda: self.port or self._process.poll() is not None, start_timeout)
-        if not self.port:
+        reader.start()
+        # Ends lightsim at stop(), at collection and at interpreter exit.
+        self._end = weakref.finalize(self, _end_program, self._process, reader)
+        with self._out.changed:
+            served = self._out.changed.wait_for(
+                lambda: self._out.port or self._process.poll() is not None, start_timeout)
+        if not self._out.port:
             self.stop()
             reason = "did not start in time" if not served else "stopped"
             raise LightKitError(f"lightsim {reason}: {' '.join(args)}{self._stderr_text()}")
 
-    def _read_output(self, stream: IO[str]) -> None:
-        # Drains stdout for the program's whole life, so a busy frame log never
-        # blocks it on a full pipe.
-        for line in stream:
-            with self._changed:
-                if not self.port:
-                    match = _SERVING.match(line)
-                    if match:
-                        self.port = match.group(1)
-                match = _FRAME.match(line)
-                if match and match.group(1) == "rx":
-                    self._frames.append(bytes.fromhex(match.group(2)))
-                self._changed.notify_all()
-        with self._changed:
-            self._changed.notify_all()
+    @property
+    def port(self) -> str:
+        """The path of the pseudo-terminal to open, e.g. ``"/dev/pts/5"``."""
+        return self._out.port
+
+    @property
+    def pid(self) -> int:
+        """The process id of the running lightsim."""
+        return self._process.pid
 
     def _stderr_text(self) -> str:
         text = self._stderr.strip()
@@ -169,53 +215,34 @@ class VirtualLightSource:
 
     def received_frames(self) -> List[bytes]:
         """Every frame the device received so far, whole (``55 AA ... FA``); needs ``log_frames=True``."""
-        with self._changed:
-            return list(self._frames)
+        with self._out.changed:
+            return list(self._out.frames)
 
     def wait_for_frame(self, frame: bytes, timeout: float = 2.0) -> bool:
         """Waits until the device has received ``frame``; False when it has not within ``timeout`` seconds."""
-        with self._changed:
-            return self._changed.wait_for(lambda: frame in self._frames, timeout)
+        with self._out.changed:
+            return self._out.changed.wait_for(lambda: frame in self._out.frames, timeout)
 
     def clear_frames(self) -> None:
         """Forgets the frames received so far."""
-        with self._changed:
-            self._frames.clear()
+        with self._out.changed:
+            self._out.frames.clear()
 
     @property
     def running(self) -> bool:
         """True while the program runs."""
-        return self._process is not None and self._process.poll() is None
+        return self._end.alive and self._process.poll() is None
 
     def stop(self) -> None:
         """Stops the program (the device is unplugged); harmless when already stopped."""
-        process, self._process = self._process, None
-        if process is None:
-            return
-        if process.poll() is None:
-            process.terminate()
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        # The reader owns stdout and ends at its end of file; lightsim writes
-        # only a line or two to stderr, so it never fills the pipe.
-        self._reader.join(timeout=5)
-        assert process.stderr is not None and process.stdout is not None
-        self._stderr = process.stderr.read()
-        process.stderr.close()
-        process.stdout.close()
+        if self._end.alive:
+            self._stderr = self._end() or ""
 
     def __enter__(self) -> "VirtualLightSource":
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
-
-    def __del__(self) -> None:
-        if getattr(self, "_process", None) is not None:
-            self.stop()
 
     def __repr__(self) -> str:
         return f"<lightkit.sim.VirtualLightSource {self.port or '(not serving)'}>"

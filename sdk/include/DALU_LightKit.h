@@ -92,9 +92,11 @@ DALUSDK_API int DALUSDK_GetSdkVersion(unsigned int *version);
 
 /* Sends the library's lines to `handler` instead of standard output; NULL
  * restores standard output. Returns 0. Process-wide; may be called while
- * other threads log. When it returns, no line is being delivered to the
- * previous handler any more, so its userData may be freed. The handler must
- * not call DALUSDK_SetLogHandler itself. */
+ * other threads log: it returns once the lines already on their way are
+ * delivered, however many threads keep logging (new lines wait for it).
+ * When it returns, no line is being delivered to the previous handler any
+ * more, so its userData may be freed. The handler must not call
+ * DALUSDK_SetLogHandler itself. */
 DALUSDK_API int DALUSDK_SetLogHandler(DALUSDK_LogHandler handler, void *userData);
 
 /* ---- Device and work mode ------------------------------------------- */

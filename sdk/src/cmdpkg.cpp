@@ -26,7 +26,7 @@ constexpr uint8_t kStart2 = 0xAA;
 constexpr uint8_t kEndByte = 0xFA;
 
 struct RecvQueue;
-using QueuePushFn = void (*)(RecvQueue *queue, const CmdPkg *pkg);
+using QueuePushFn = void (*)(RecvQueue *queue, const CmdPkg *pkg, CmdPkgDeadline arrivedAt);
 using QueuePopFn = void (*)(RecvQueue *queue);
 
 struct RecvQueue {
@@ -36,12 +36,14 @@ struct RecvQueue {
     QueuePushFn push;
     QueuePopFn pop;
     CmdPkg slots[kCmdPkgQueueSlots];
+    CmdPkgDeadline arrivedAt[kCmdPkgQueueSlots];
 };
 
 // When eight records wait, the newest is dropped: the oldest win.
-void queuePush(RecvQueue *queue, const CmdPkg *pkg) {
+void queuePush(RecvQueue *queue, const CmdPkg *pkg, CmdPkgDeadline arrivedAt) {
     if (queue->count + 1 > kCmdPkgQueueSlots) return;
     queue->slots[queue->writeIndex] = *pkg;
+    queue->arrivedAt[queue->writeIndex] = arrivedAt;
     queue->writeIndex = (queue->writeIndex + 1) % kCmdPkgQueueSlots;
     queue->count += 1;
 }
@@ -125,9 +127,10 @@ int CMDPKG_CreateBytes(const CmdPkg *inpkg, uint8_t *outdata) {
 }
 
 static void handRecordOn(CmdPkgCodec *codec) {
+    const CmdPkgDeadline now = std::chrono::steady_clock::now();
     {
         std::lock_guard<std::mutex> guard(codec->lock);
-        codec->queue.push(&codec->queue, &codec->assembling);
+        codec->queue.push(&codec->queue, &codec->assembling, now);
     }
     codec->queued.notify_all();
 }
@@ -191,9 +194,10 @@ int CMDPKG_RecvByte(CmdPkgCodec *handle, uint8_t byte) {
     return 0;
 }
 
-static bool popLocked(CmdPkgCodec *codec, CmdPkg *outpkg) {
+static bool popLocked(CmdPkgCodec *codec, CmdPkg *outpkg, CmdPkgDeadline *arrivedAt = nullptr) {
     if (codec->queue.count == 0) return false;
     *outpkg = codec->queue.slots[codec->queue.readIndex];
+    if (arrivedAt != nullptr) *arrivedAt = codec->queue.arrivedAt[codec->queue.readIndex];
     codec->queue.pop(&codec->queue);
     return true;
 }
@@ -211,7 +215,8 @@ int CMDPKG_RecvOnePackage(CmdPkgCodec *handle, CmdPkg *outpkg) {
     return popLocked(handle, outpkg) ? 0 : -1;
 }
 
-int CMDPKG_WaitRecvOnePackage(CmdPkgCodec *handle, CmdPkg *outpkg, CmdPkgDeadline deadline) {
+int CMDPKG_WaitRecvOnePackage(CmdPkgCodec *handle, CmdPkg *outpkg, CmdPkgDeadline deadline,
+                              CmdPkgDeadline *arrivedAt) {
     if (handle == nullptr) {
         SDK_LOG_NULL("CMDPKG_WaitRecvOnePackage", "handle");
         return -1;
@@ -222,7 +227,7 @@ int CMDPKG_WaitRecvOnePackage(CmdPkgCodec *handle, CmdPkg *outpkg, CmdPkgDeadlin
     }
     std::unique_lock<std::mutex> guard(handle->lock);
     handle->queued.wait_until(guard, deadline, [handle] { return handle->queue.count > 0; });
-    return popLocked(handle, outpkg) ? 0 : -1;
+    return popLocked(handle, outpkg, arrivedAt) ? 0 : -1;
 }
 
 int CMDPKG_RecvQueueClear(CmdPkgCodec *handle) {

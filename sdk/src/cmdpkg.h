@@ -40,8 +40,11 @@ int CMDPKG_RecvByte(CmdPkgCodec *handle, uint8_t byte);
 int CMDPKG_RecvOnePackage(CmdPkgCodec *handle, CmdPkg *outpkg);
 
 // As CMDPKG_RecvOnePackage, but first waits until a record is queued or the
-// deadline passes. Wakes as soon as the parser queues a record.
-int CMDPKG_WaitRecvOnePackage(CmdPkgCodec *handle, CmdPkg *outpkg, CmdPkgDeadline deadline);
+// deadline passes. Wakes as soon as the parser queues a record. When
+// arrivedAt is given it gets the time the record's last byte was parsed: a
+// record may wait in the queue long after it came.
+int CMDPKG_WaitRecvOnePackage(CmdPkgCodec *handle, CmdPkg *outpkg, CmdPkgDeadline deadline,
+                              CmdPkgDeadline *arrivedAt = nullptr);
 
 // Drops every queued record; a frame half received stays in the parser.
 int CMDPKG_RecvQueueClear(CmdPkgCodec *handle);

@@ -23,49 +23,59 @@ constexpr int kRecvChunk = 256;
 
 using Clock = std::chrono::steady_clock;
 
-// The protocol has no sequence number: an answer is matched on its code
-// alone. When a request gets its answer only after sending again (the device
-// answered late, or lost an answer), the answers to its other sends may still
-// come, and the next request with the same code would take the first of them
-// for its own. So the link remembers, per code, how many answers may still
-// come and until when (the last send plus the whole request window: an
-// answer slower than that never lets a request succeed). The next request
-// with that code, before its first send, lets them come in and drops them,
-// since nothing it asked can have been answered yet; it sends once they are
-// all in, or once none can come any more. Answers of the code that other
-// requests see meanwhile count off too.
-// A device may also repeat its answers. The first request with the code of
-// the link's first answer finds out: it waits until a repeat gap has passed
-// since that answer and looks for a copy of it (requests with other codes
-// cannot mistake such a copy for their answer, so they only note one they
-// happen to see). On a device that repeats, a record identical to
-// the previous one of its code and taken right after it is dropped and counts
-// for nothing, and a request identical to the one just answered first waits
-// until the gap has passed without a record of its code, so that a copy still
-// on its way cannot pass as its answer; a request that differs (another
-// channel) is not held up, as the channel echo tells those answers apart.
-// A device that answers the first send in time and once costs no wait but
-// that one look, at most a repeat gap once per link, and only when a request
-// with the first answer's code follows it that closely. A request that got no
-// answer at all leaves nothing due: its device answers slower than the
-// window, if at all, and no rule without sequence numbers can tell such
-// answers apart.
+// The protocol has no sequence number: an answer carries its request's code
+// and, for a channel, the channel, but nothing tells which send it answers.
+// So the link tags each read it sends: what was asked and when each send
+// went out. An answer is first offered to the earlier reads that could have
+// asked for it and may still be answered, oldest first (the device answers
+// in order); only an answer that none of them claims is the reply to the
+// read in flight. A read's sends may be answered until a window (plus a
+// margin) after its last send, or, once the device has answered later than
+// that, until its slowest answer seen (plus the margin) after it. That holds
+// for a read that got no answer at all too: its device may just be slow.
+// Before its first send a read waits until the earlier reads that asked the
+// same thing can no longer be answered (all their answers are in, or their
+// time is up): an answer to one of them that came after the link had let it
+// go would pass as the new read's. Reads of other channels are not held up,
+// as the channel echo tells their answers apart. The one case no rule
+// without sequence numbers can tell apart: a read's first answer that comes
+// after the read's time is up, which looks like a device that lost that
+// read's answers and answers the next one.
+// A device may also send every answer twice. The first read after the
+// link's first answer waits until a repeat gap has passed since that answer
+// came and looks for a copy of it. A record identical to the last answer of
+// its code that arrives within the gap after it is a copy and counts for
+// nothing, and a read identical to one just answered first waits out the
+// gap, so that a copy on its way cannot pass as its reply. Every rule uses
+// the time a record arrived, not the time it was taken from the queue.
 constexpr auto kLateAnswerWindow = std::chrono::milliseconds(kRequestAttempts * kPollsPerAttempt * kPollIntervalMs);
+// Added to the window or the slowest answer seen: the device's and a loaded
+// machine's jitter, which decides between waiting a little long and taking
+// an old answer for a new one.
+constexpr auto kLateAnswerMargin = std::chrono::milliseconds(kPollsPerAttempt * kPollIntervalMs);
+// The slowest answer time learnt; bounds the wait after a very slow device.
+constexpr auto kSlowestAnswerCap = 4 * kLateAnswerWindow;
 // A poll takes one record per 10 ms slot, so two copies that arrived together
-// are taken up to a slot apart.
+// may be taken a slot apart; the gap is between their arrivals.
 constexpr auto kRepeatGap = std::chrono::milliseconds(3 * kPollIntervalMs);
-// Codes with answers still due at one time: a request leaves some only after
-// sending again 100 ms later, so at most six are live within one window. The
-// other slots serve the short repeat gaps; they are reused first.
-constexpr int kLateAnswerSlots = 8;
+// Reads remembered at once. One that may still be answered stays so for
+// about a second at most, and reads that ask the same thing wait for each
+// other, so few are live at a time; the others only keep copies apart.
+constexpr int kAskedReads = 8;
+// Payload bytes of a read kept: a read asks at most for one channel, and its
+// answer repeats them first.
+constexpr int kAskBytes = 4;
 
-struct LateAnswers {
-    uint16_t cmd = 0;
-    uint8_t due = 0;             // answers still to come
-    Clock::time_point until;     // live while now < until
-    uint32_t lastDigest = 0;     // the last record of this code taken
-    Clock::time_point lastAt;
-    uint32_t requestDigest = 0;  // the request that was answered
+// One read sent: what was asked and when each send went out.
+struct AskedRead {
+    uint16_t cmd = 0;  // the code its answers carry
+    uint8_t askLen = 0;
+    uint8_t ask[kAskBytes] = {};
+    uint8_t sends = 0;
+    uint8_t answers = 0;  // matched to it; copies are not counted
+    Clock::time_point sentAt[kRequestAttempts];
+    uint32_t lastDigest = 0;  // its last answer, to know a copy of it
+    Clock::time_point lastAt;  // when that answer arrived
 };
 
 }  // namespace
@@ -81,7 +91,8 @@ struct DeviceLink {
     std::mutex pauseLock;
     std::condition_variable pauseWake;
     // Touched by the requesting thread only (requests do not overlap).
-    LateAnswers late[kLateAnswerSlots];
+    AskedRead asked[kAskedReads];
+    Clock::duration slowestAnswer{0};
     bool repeatsAnswers = false;  // the device was seen sending an answer twice
     bool firstAnswerSeen = false;
     bool firstAnswerLookedAt = false;
@@ -103,115 +114,144 @@ uint32_t digestOf(const CmdPkg &pkg) {
     return h;
 }
 
-LateAnswers *liveSlotOf(DeviceLink *link, uint16_t cmd, Clock::time_point now) {
-    for (LateAnswers &slot : link->late) {
-        if (slot.cmd == cmd && now < slot.until) return &slot;
-    }
-    return nullptr;
+Clock::duration answerHorizon(const DeviceLink *link) {
+    return std::max<Clock::duration>(kLateAnswerWindow, link->slowestAnswer) + kLateAnswerMargin;
 }
 
-// True when `pkg` is a repeat or a late answer to an earlier request of its
-// code (then one fewer is due); false when it may be a fresh answer.
-bool consumeLateAnswer(DeviceLink *link, const CmdPkg &pkg, Clock::time_point now) {
-    LateAnswers *slot = liveSlotOf(link, pkg.cmd, now);
-    if (slot == nullptr) return false;
-    const uint32_t digest = digestOf(pkg);
-    const bool repeat = link->repeatsAnswers && digest == slot->lastDigest && now - slot->lastAt < kRepeatGap;
-    slot->lastDigest = digest;
-    slot->lastAt = now;
-    if (repeat) return true;
-    if (slot->due == 0) return false;
-    --slot->due;
+int dueOf(const AskedRead &r) { return r.sends > r.answers ? r.sends - r.answers : 0; }
+
+Clock::time_point lastSendOf(const AskedRead &r) { return r.sentAt[r.sends - 1]; }
+
+// True while an answer to one of r's sends may still come.
+bool mayStillBeAnswered(const DeviceLink *link, const AskedRead &r, Clock::time_point at) {
+    return dueOf(r) > 0 && at < lastSendOf(r) + answerHorizon(link);
+}
+
+// True when `answer` could be the answer to r: its code, and the channel echoed.
+bool couldAnswer(const AskedRead &r, const CmdPkg &answer) {
+    return r.sends > 0 && r.cmd == answer.cmd && answer.len >= r.askLen &&
+           std::memcmp(answer.data, r.ask, r.askLen) == 0;
+}
+
+bool asksSame(const AskedRead &r, uint16_t cmd, const CmdPkg &request) {
+    const int len = std::min<int>(request.len, kAskBytes);
+    return r.sends > 0 && r.cmd == cmd && r.askLen == len && std::memcmp(r.ask, request.data, len) == 0;
+}
+
+void noteAnswerTime(DeviceLink *link, Clock::duration took) {
+    if (took > link->slowestAnswer) link->slowestAnswer = std::min<Clock::duration>(took, kSlowestAnswerCap);
+}
+
+void matchAnswer(DeviceLink *link, AskedRead &r, const CmdPkg &answer, Clock::time_point at) {
+    if (r.answers < r.sends) ++r.answers;
+    // In order, the k-th answer is to the k-th send or a later one: timing it
+    // from the k-th send errs on the slow side.
+    noteAnswerTime(link, at - r.sentAt[r.answers - 1]);
+    r.lastDigest = digestOf(answer);
+    r.lastAt = at;
+}
+
+// A copy of the last answer of its code. A record that only looks like one
+// may still be the reply to the read in flight, so there the rule needs a
+// device known to repeat; for stale records it holds always, which at worst
+// keeps an earlier read waiting for an answer that does not come.
+bool isCopy(const DeviceLink *link, const CmdPkg &record, Clock::time_point at, bool knownToRepeat) {
+    if (knownToRepeat && !link->repeatsAnswers) return false;
+    const uint32_t digest = digestOf(record);
+    for (const AskedRead &r : link->asked) {
+        if (r.answers > 0 && r.cmd == record.cmd && r.lastDigest == digest && at >= r.lastAt &&
+            at - r.lastAt < kRepeatGap)
+            return true;
+    }
+    return false;
+}
+
+// Offers an answer to the earlier reads that may still be answered and could
+// have asked for it, oldest first. True when one took it.
+bool claimedByEarlier(DeviceLink *link, const CmdPkg &answer, Clock::time_point at, const AskedRead *current) {
+    AskedRead *oldest = nullptr;
+    for (AskedRead &r : link->asked) {
+        if (&r == current || !couldAnswer(r, answer) || !mayStillBeAnswered(link, r, at)) continue;
+        if (oldest == nullptr || r.sentAt[0] < oldest->sentAt[0]) oldest = &r;
+    }
+    if (oldest == nullptr) return false;
+    matchAnswer(link, *oldest, answer, at);
     return true;
 }
 
 // Until the link has looked for it, a copy of its first answer shows that
 // the device repeats its answers.
-void noteFirstAnswerCopy(DeviceLink *link, const CmdPkg &pkg) {
+void noteFirstAnswerCopy(DeviceLink *link, const CmdPkg &pkg, Clock::time_point at) {
     if (link->firstAnswerSeen && !link->firstAnswerLookedAt && pkg.cmd == link->firstAnswerCmd &&
-        digestOf(pkg) == link->firstAnswerDigest)
+        at - link->firstAnswerAt < kRepeatGap && digestOf(pkg) == link->firstAnswerDigest)
         link->repeatsAnswers = true;
 }
 
-// A record taken before a request's first send: stale in any case, and maybe
-// a copy of the link's first answer.
-void dropStaleRecord(DeviceLink *link, const CmdPkg &pkg, Clock::time_point now) {
-    noteFirstAnswerCopy(link, pkg);
-    consumeLateAnswer(link, pkg, now);
+// A record that cannot be the reply to the read in flight: it came before its
+// first send, or carries another code. It may be a copy or a late answer; one
+// that no read may still claim shows the device answers later than the link
+// thought, timed from the last read it could belong to, which then waits
+// for the rest of its answers.
+void settleStale(DeviceLink *link, const CmdPkg &record, Clock::time_point at) {
+    noteFirstAnswerCopy(link, record, at);
+    if (isCopy(link, record, at, false) || claimedByEarlier(link, record, at, nullptr)) return;
+    AskedRead *latest = nullptr;
+    for (AskedRead &r : link->asked) {
+        if (couldAnswer(r, record) && dueOf(r) > 0 && (latest == nullptr || lastSendOf(r) > lastSendOf(*latest)))
+            latest = &r;
+    }
+    if (latest != nullptr) matchAnswer(link, *latest, record, at);
 }
 
-// Once per link, at the first request with the code of its first answer: a
-// repeat gap after that answer, a device that repeats its answers has sent
-// the copy.
-void lookForRepeatedFirstAnswer(DeviceLink *link, uint16_t cmd) {
-    if (!link->firstAnswerSeen || link->firstAnswerLookedAt || cmd != link->firstAnswerCmd) return;
+// Once per link, at the first read after its first answer: a repeat gap
+// after that answer came, a device that repeats has sent the copy.
+void lookForRepeatedFirstAnswer(DeviceLink *link) {
+    if (!link->firstAnswerSeen || link->firstAnswerLookedAt) return;
     const auto deadline = link->firstAnswerAt + kRepeatGap;
     CmdPkg stale;
+    Clock::time_point at;
     while (Clock::now() < deadline) {
-        if (CMDPKG_WaitRecvOnePackage(link->codec, &stale, deadline) == 0) dropStaleRecord(link, stale, Clock::now());
+        if (CMDPKG_WaitRecvOnePackage(link->codec, &stale, deadline, &at) == 0) settleStale(link, stale, at);
     }
     link->firstAnswerLookedAt = true;
 }
 
-// Before the first send of `request` (answered under `cmd`): waits until the
-// answers still due to earlier requests of that code are in and, for the
-// request just answered, until the line has been free of the code for a
-// repeat gap; or until none can come any more. Every record taken meanwhile
+// Before a read's first send: waits until no earlier read that asked the same
+// thing may still be answered and, where its answer may have a copy on the
+// way (a device that repeats, or one that was sent more than once), until a
+// repeat gap has passed since its last answer. Every record taken meanwhile
 // is stale: nothing has been asked yet.
-void awaitLateAnswers(DeviceLink *link, uint16_t cmd, uint32_t requestDigest) {
+void awaitEarlierAnswers(DeviceLink *link, uint16_t cmd, const CmdPkg &request) {
     CmdPkg stale;
+    Clock::time_point at;
     for (;;) {
         const auto now = Clock::now();
-        const LateAnswers *slot = liveSlotOf(link, cmd, now);
-        if (slot == nullptr) return;
-        const auto quietAt = slot->lastAt + kRepeatGap;
-        if (slot->due == 0 && (slot->requestDigest != requestDigest || now >= quietAt)) return;
-        const auto deadline = slot->due > 0 ? slot->until : std::min(slot->until, quietAt);
-        if (CMDPKG_WaitRecvOnePackage(link->codec, &stale, deadline) == 0) dropStaleRecord(link, stale, Clock::now());
+        Clock::time_point until = now;
+        for (const AskedRead &r : link->asked) {
+            if (!asksSame(r, cmd, request)) continue;
+            if (mayStillBeAnswered(link, r, now)) until = std::max(until, lastSendOf(r) + answerHorizon(link));
+            if ((link->repeatsAnswers || r.sends > 1) && r.answers > 0) until = std::max(until, r.lastAt + kRepeatGap);
+        }
+        if (until <= now) return;
+        if (CMDPKG_WaitRecvOnePackage(link->codec, &stale, until, &at) == 0) settleStale(link, stale, at);
     }
 }
 
-// After a request that made sends. On success `answer` was taken at
-// `answeredAt` and `due` answers to the other sends may still come until
-// `until`; the slot lives at least a repeat gap. On failure nothing is kept.
-void rememberLateAnswers(DeviceLink *link, uint16_t cmd, uint32_t requestDigest, const CmdPkg *answer,
-                         Clock::time_point answeredAt, int due, Clock::time_point until) {
-    const auto now = Clock::now();
-    LateAnswers *target = nullptr;
-    for (LateAnswers &slot : link->late) {
-        if (slot.cmd == cmd && now < slot.until) target = &slot;
-    }
-    if (answer != nullptr && !link->firstAnswerSeen) {
-        link->firstAnswerSeen = true;
-        link->firstAnswerCmd = cmd;
-        link->firstAnswerDigest = digestOf(*answer);
-        link->firstAnswerAt = answeredAt;
-    }
-    // Nothing to wait for later: no answer, or one answer to one send from a
-    // device that does not repeat itself.
-    if (answer == nullptr || (due <= 0 && !link->repeatsAnswers)) {
-        if (target != nullptr) target->until = Clock::time_point{};
-        return;
-    }
-    if (target == nullptr) {
-        // A free slot, else one that only guards a repeat gap, else the one
-        // that expires first.
-        for (LateAnswers &slot : link->late) {
-            if (slot.until <= now) {
-                target = &slot;
-                break;
-            }
-            const bool better = target == nullptr || (slot.due == 0 && target->due > 0) ||
-                                ((slot.due == 0) == (target->due == 0) && slot.until < target->until);
-            if (better) target = &slot;
+// The slot for a new read: the one whose last use ends first (a read that
+// may still be answered, or an answer whose copy may still come).
+AskedRead *slotForNewRead(DeviceLink *link) {
+    AskedRead *best = nullptr;
+    Clock::time_point bestEnd;
+    for (AskedRead &r : link->asked) {
+        Clock::time_point end = r.lastAt + kRepeatGap;
+        if (dueOf(r) > 0) end = std::max(end, lastSendOf(r) + answerHorizon(link));
+        if (best == nullptr || end < bestEnd) {
+            best = &r;
+            bestEnd = end;
         }
     }
-    target->cmd = cmd;
-    target->due = static_cast<uint8_t>(due);
-    target->until = due > 0 ? until : answeredAt + kRepeatGap;
-    target->lastDigest = digestOf(*answer);
-    target->lastAt = answeredAt;
-    target->requestDigest = requestDigest;
+    *best = AskedRead{};
+    return best;
 }
 
 }  // namespace
@@ -381,49 +421,56 @@ int DOCMD_SendAndWaitRecvCmd(DeviceLink *handle, const CmdPkg *inpkg, CmdPkg *ou
 
     // Whatever arrived before this request is stale. Not cleared between
     // attempts: a late reply to an earlier send still counts. The records
-    // dropped here are looked at first, as they may be late answers; those
-    // of this code still due are waited out before the first send.
+    // dropped here are looked at first, as they may be late answers.
     CmdPkg stale;
-    for (int i = 0; i < kCmdPkgQueueSlots && CMDPKG_RecvOnePackage(handle->codec, &stale) == 0; ++i)
-        dropStaleRecord(handle, stale, Clock::now());
+    Clock::time_point at;
+    for (int i = 0; i < kCmdPkgQueueSlots && CMDPKG_WaitRecvOnePackage(handle->codec, &stale, Clock::time_point{}, &at) == 0;
+         ++i)
+        settleStale(handle, stale, at);
     CMDPKG_RecvQueueClear(handle->codec);
     const uint16_t cmd = static_cast<uint16_t>(recvCmd);
-    lookForRepeatedFirstAnswer(handle, cmd);
-    const uint32_t requestDigest = digestOf(*inpkg);
-    awaitLateAnswers(handle, cmd, requestDigest);
+    lookForRepeatedFirstAnswer(handle);
+    awaitEarlierAnswers(handle, cmd, *inpkg);
+
+    AskedRead *read = slotForNewRead(handle);
+    read->cmd = cmd;
+    read->askLen = static_cast<uint8_t>(std::min<int>(inpkg->len, kAskBytes));
+    std::memcpy(read->ask, inpkg->data, read->askLen);
 
     const auto poll = std::chrono::milliseconds(kPollIntervalMs);
-    int sends = 0;
-    Clock::time_point lastSentAt;
-    Clock::time_point answeredAt;
     int result = -1;
     bool sendFailed = false;
     for (int attempt = 0; attempt < kRequestAttempts && result != 0; ++attempt) {
+        // Tagged before the send: a caller-driven device may answer within it.
+        const auto sentAt = Clock::now();
+        read->sentAt[read->sends++] = sentAt;
         if (sendFrame("DOCMD_SendAndWaitRecvCmd", handle, frame) != 0) {
+            --read->sends;
             sendFailed = true;
             break;
         }
         // Ten polls on fixed 10 ms slots after the send. A poll takes at most
         // one record, but it takes it the moment it is queued rather than at
         // the end of its slot.
-        const auto sentAt = Clock::now();
-        ++sends;
-        lastSentAt = sentAt;
         for (int i = 0; i < kPollsPerAttempt; ++i) {
             const auto slotStart = sentAt + i * poll;
             if (Clock::now() < slotStart) std::this_thread::sleep_until(slotStart);
-            if (CMDPKG_WaitRecvOnePackage(handle->codec, outpkg, slotStart + poll) != 0) continue;
-            answeredAt = Clock::now();
-            if (outpkg->cmd != recvCmd) noteFirstAnswerCopy(handle, *outpkg);
-            if (consumeLateAnswer(handle, *outpkg, answeredAt) || outpkg->cmd != recvCmd) continue;
+            if (CMDPKG_WaitRecvOnePackage(handle->codec, outpkg, slotStart + poll, &at) != 0) continue;
+            if (outpkg->cmd != recvCmd) {
+                settleStale(handle, *outpkg, at);
+                continue;
+            }
+            if (isCopy(handle, *outpkg, at, true) || claimedByEarlier(handle, *outpkg, at, read)) continue;
+            matchAnswer(handle, *read, *outpkg, at);
             result = 0;
             break;
         }
     }
-    if (sends > 0) {
-        // Every send but the one answered may still be answered.
-        rememberLateAnswers(handle, cmd, requestDigest, result == 0 ? outpkg : nullptr, answeredAt, sends - 1,
-                            lastSentAt + kLateAnswerWindow);
+    if (result == 0 && !handle->firstAnswerSeen) {
+        handle->firstAnswerSeen = true;
+        handle->firstAnswerCmd = cmd;
+        handle->firstAnswerDigest = digestOf(*outpkg);
+        handle->firstAnswerAt = at;
     }
     if (result == 0 || sendFailed) return result;
     SDK_LogPrintf("[info ] <%s> recv cmd(0x%04x) timeout.\n", "DOCMD_SendAndWaitRecvCmd", recvCmd);

@@ -2,6 +2,7 @@
 #ifndef LIGHTKIT_TESTS_CLI_CHILD_PROCESS_H
 #define LIGHTKIT_TESTS_CLI_CHILD_PROCESS_H
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -22,18 +23,28 @@ struct ChildResult {
     std::string err;
 };
 
+// How the child's standard output is set up.
+struct ChildOutput {
+    std::string path;            // a file to write to ("/dev/full") instead of the pipe
+    bool ignoreSigpipe = false;  // start with SIGPIPE ignored, as under systemd
+};
+
 class ChildProcess {
 public:
     // `env` entries ("NAME=value") are added to this process's environment,
     // from which LIGHTKIT_PORT is always removed.
     ChildProcess(const std::vector<std::string> &args, const std::string &input = {},
-                 const std::vector<std::string> &env = {}) {
+                 const std::vector<std::string> &env = {}, const ChildOutput &output = {}) {
         int in[2], out[2], err[2];
         if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (output.path.empty()) {
+            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, output.path.c_str(), O_WRONLY, 0);
+        }
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
 
@@ -48,7 +59,23 @@ public:
         for (auto &s : envStrings) envp.push_back(&s[0]);
         argv.push_back(nullptr);
         envp.push_back(nullptr);
-        if (posix_spawn(&m_pid, LIGHTCTL_PROGRAM, &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
+        // An ignored signal stays ignored across exec; a default one is reset.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t pipeOnly;
+        sigemptyset(&pipeOnly);
+        sigaddset(&pipeOnly, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attr, &pipeOnly);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+        struct sigaction ignore {}, previous {};
+        ignore.sa_handler = SIG_IGN;
+        if (output.ignoreSigpipe) {
+            posix_spawnattr_setflags(&attr, 0);
+            sigaction(SIGPIPE, &ignore, &previous);
+        }
+        if (posix_spawn(&m_pid, LIGHTCTL_PROGRAM, &actions, &attr, argv.data(), envp.data()) != 0) m_pid = -1;
+        if (output.ignoreSigpipe) sigaction(SIGPIPE, &previous, nullptr);
+        posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
@@ -89,6 +116,12 @@ public:
     }
 
     void signal(int sig) { kill(m_pid, sig); }
+
+    // The reader goes away: the child's next write to standard output fails.
+    void closeOutput() {
+        if (m_out >= 0) close(m_out);
+        m_out = -1;
+    }
 
     // Reads to the end and waits for the exit.
     ChildResult finish() {

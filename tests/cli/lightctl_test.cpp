@@ -161,20 +161,30 @@ TEST_F(LightctlTest, SetCommandsChangeTheDeviceAndPrintNothing) {
         {{"on"}, [](SimDeviceState &s) { s.globalEnable = 1; }, {"0002:01"}},
         {{"mode", "TTL"}, [](SimDeviceState &s) { s.workMode = 1; }, {"0001:01"}},
         {{"mode", "sequence"}, [](SimDeviceState &s) { s.workMode = 4; }, {"0001:04"}},
+        // Values before switching on; switching off before the values.
         {{"led", "LED385", "on", "--brightness", "100"},
          [](SimDeviceState &s) { s.ledChecked[0] = 1, s.ledBrightness[0] = 100; },
-         {"0101:00 01", "0102:00 00 64"}},
+         {"0102:00 00 64", "0101:00 01"}},
+        {{"led", "1", "off", "-b", "5"},
+         [](SimDeviceState &s) { s.ledChecked[1] = 0, s.ledBrightness[1] = 5; },
+         {"0101:01 00", "0102:01 00 05"}},
         {{"led", "1", "off"}, [](SimDeviceState &s) { s.ledChecked[1] = 0; }, {"0101:01 00"}},
         {{"led", "3", "-b", "0"}, [](SimDeviceState &s) { s.ledBrightness[3] = 0; }, {"0102:03 00 00"}},
         {{"ttl", "--output", "off", "--delay", "5000"},
          [](SimDeviceState &s) { s.ttlOutputEnable = 0, s.ttlDelayMs = 5000; },
          {"0201:00", "0202:13 88"}},
+        {{"ttl", "--output", "on", "--delay", "7"},
+         [](SimDeviceState &s) { s.ttlOutputEnable = 1, s.ttlDelayMs = 7; },
+         {"0202:00 07", "0201:01"}},
         {{"edge", "--delay", "010", "--pulse", "led480=20", "--pulse", "3=4"},
          [](SimDeviceState &s) { s.edgeDelayMs = 10, s.edgePulseMs[1] = 20, s.edgePulseMs[3] = 4; },
          {"0301:00 0A", "0302:01 00 14", "0302:03 00 04"}},
         {{"internal", "--output", "off", "--delay", "1", "--high", "2", "--low", "3", "--count", "100"},
          [](SimDeviceState &s) { s.trigOutputEnable = 0, s.trigDelayMs = 1, s.trigHighMs = 2, s.trigLowMs = 3, s.trigPulseNum = 100; },
          {"0401:00", "0402:00 01", "0403:00 02", "0404:00 03", "0405:64"}},
+        {{"internal", "--count", "2", "--output", "on"},
+         [](SimDeviceState &s) { s.trigOutputEnable = 1, s.trigPulseNum = 2; },
+         {"0405:02", "0401:01"}},
         {{"trigger"}, [](SimDeviceState &s) { s.triggerCount = 1; }, {"0406:"}},
     };
     for (const auto &c : cases) {
@@ -199,7 +209,8 @@ TEST_F(LightctlTest, UsageErrorsExitTwoAndSendNothing) {
         {{"frobnicate"}, "unknown command 'frobnicate' \\(see lightctl --help\\)"},
         {{}, "A subcommand is required.*"},
         {{"led"}, "channel is required.*"},
-        {{"led", "4"}, "channel: '4' is not a channel \\(0..3, LED385, LED480, LED550, LED640\\).*"},
+        {{"led", "4"},
+         "channel: '4' is not a channel \\(0..3, LED385, LED480, LED550, LED640\\) \\(see lightctl led --help\\)"},
         {{"led", "LED999", "on"}, "channel: 'LED999' is not a channel.*"},
         {{"led", "0", "maybe"}, "state: .*maybe.*"},
         {{"led", "0", "on", "-b", "12abc"}, "--brightness: '12abc' is not a whole number.*"},
@@ -215,9 +226,15 @@ TEST_F(LightctlTest, UsageErrorsExitTwoAndSendNothing) {
         {{"edge", "--pulse", "0"}, "--pulse: '0' is not CH=MS.*"},
         {{"internal", "--count", "101"}, "--count: 101 is out of range \\(0 to 100\\).*"},
         {{"internal", "--high", "1.5"}, "--high: '1.5' is not a whole number.*"},
-        {{"watch", "--interval", "0"}, "--interval: .*"},
+        {{"watch", "--interval", "0"}, "--interval: 0 is out of range \\(0.01 to 86400 seconds\\).*"},
+        // With a count, so that a watch that wrongly starts still ends.
+        {{"watch", "--count", "2", "--interval", "nan"},
+         "--interval: 'nan' is not a number of seconds \\(see lightctl watch --help\\)"},
+        {{"watch", "--count", "2", "--interval", "inf"}, "--interval: 'inf' is not a number of seconds.*"},
+        {{"watch", "--count", "2", "--interval=-inf"}, "--interval: '-inf' is not a number of seconds.*"},
+        {{"watch", "--count", "2", "--interval=-1"}, "--interval: -1 is out of range.*"},
         {{"watch", "--count", "0"}, "--count: 0 is out of range.*"},
-        {{"run", "/nonexistent/script"}, "cannot read script /nonexistent/script"},
+        {{"run", "/nonexistent/script"}, "cannot read script /nonexistent/script: no such file or directory"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
@@ -248,8 +265,14 @@ TEST_F(LightctlTest, AMissingPortExitsThree) {
     ChildResult r = runLightctl({"--port", "/dev/lightctl-no-such-port", "info"});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "lightctl: cannot open port /dev/lightctl-no-such-port: "
-                     "CreateFile (\"/dev/lightctl-no-such-port\") failed with error 2.\n");
+    EXPECT_EQ(r.err, "lightctl: cannot open /dev/lightctl-no-such-port: no such file or directory\n");
+    // -v shows the library's own lines, unchanged, before lightctl's.
+    ChildResult verbose = runLightctl({"-v", "--port", "/dev/lightctl-no-such-port", "info"});
+    EXPECT_EQ(verbose.exitCode, 3);
+    EXPECT_EQ(std::regex_replace(verbose.err, std::regex(":\\d+>"), ":N>"),
+              "[error] <UART_Open:N> CreateFile (\"/dev/lightctl-no-such-port\") failed with error 2.\n"
+              "[error] <DOCMD_Create:N> UART_Open failed!\n"
+              "lightctl: cannot open /dev/lightctl-no-such-port: no such file or directory\n");
 }
 
 TEST_F(LightctlTest, ASilentDeviceExitsOneWithTheLibrarysReason) {
@@ -356,6 +379,54 @@ TEST_F(LightctlTest, WatchPrintsOneLinePerSampleAndEndsOnCtrlC) {
     EXPECT_EQ(r.out.back(), '\n');
 }
 
+// A watch whose reader went away ends at once and frees the port, whether
+// the pipe's signal kills it or, ignored (as under systemd), the write fails.
+TEST_F(LightctlTest, WatchEndsWhenItsReaderIsGoneAndFreesThePort) {
+    for (const bool ignoreSigpipe : {true, false}) {
+        SCOPED_TRACE(ignoreSigpipe ? "SIGPIPE ignored" : "SIGPIPE default");
+        ChildOutput output;
+        output.ignoreSigpipe = ignoreSigpipe;
+        ChildProcess watch({"--port", sim->portPath(), "watch", "--interval", "0.05"}, "", {}, output);
+        ASSERT_TRUE(watch.readUntil([](const std::string &out) { return out.find('\n') != std::string::npos; }));
+
+        ChildResult busy = run({"info"});
+        EXPECT_EQ(busy.exitCode, 3);
+        EXPECT_EQ(busy.err, "lightctl: cannot open " + sim->portPath() +
+                                ": the port is in use by another program (lightd?)\n");
+
+        watch.closeOutput();
+        // Both streams end when it exits; one still polling after 20 s is killed.
+        watch.readUntil([](const std::string &) { return false; });
+        watch.signal(SIGKILL);
+        ChildResult r = watch.finish();
+        if (ignoreSigpipe) {
+            EXPECT_EQ(r.exitCode, 4);
+            EXPECT_EQ(r.err, "lightctl: watch: cannot write standard output: broken pipe\n");
+        } else {
+            EXPECT_EQ(r.exitCode, -1) << "not ended by its signal";
+        }
+        EXPECT_EQ(run({"mode"}).exitCode, 0) << "the port is still held";
+    }
+}
+
+// Output that cannot be written is a failure, with its reason, never a 0.
+TEST_F(LightctlTest, UnwritableOutputExitsFour) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"info"}, {"--json", "status"}, {"ports"}, {"watch", "--count", "1"}, {"--json", "run", "-"}};
+    for (const auto &args : cases) {
+        SCOPED_TRACE(args[0] + " " + args[1 % args.size()]);
+        std::vector<std::string> full = {"--port", sim->portPath()};
+        full.insert(full.end(), args.begin(), args.end());
+        ChildOutput output;
+        output.path = "/dev/full";
+        ChildResult r = ChildProcess(full, "mode\n", {}, output).finish();
+        EXPECT_EQ(r.exitCode, 4);
+        EXPECT_TRUE(std::regex_match(r.err, std::regex("lightctl: (\\S+: )*cannot write standard output: "
+                                                       "no space left on device\n")))
+            << r.err;
+    }
+}
+
 TEST_F(LightctlTest, RunExecutesAScriptOnOneHandle) {
     const std::string script =
         "# switch on and show\n"
@@ -398,6 +469,16 @@ TEST_F(LightctlTest, RunChecksTheWholeScriptFirstAndStopsAtTheFirstFailure) {
     ChildResult nested = run({"run", "-"}, "on\nrun -\n");
     EXPECT_EQ(nested.exitCode, 2);
     EXPECT_EQ(nested.err, "lightctl: <stdin>:2: unknown command 'run'\n");
+
+    // The options of lightctl itself go before run and apply to every line.
+    ChildResult global = run({"run", "-"}, "on\nstatus --json\n");
+    EXPECT_EQ(global.exitCode, 2);
+    EXPECT_EQ(global.err, "lightctl: <stdin>:2: --json is an option of lightctl itself: give it before run "
+                          "(lightctl --json run -)\n");
+    EXPECT_EQ(framesSent(), std::vector<std::string>{});
+    ChildResult json = run({"--json", "run", "-"}, "mode\n");
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out, "{\"mode\":\"edge\"}\n");
 
     // A silent device fails the read; the write after it is sent only with --keep-going.
     SimFaults silent;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -47,7 +48,7 @@ protected:
     // Starts lightd on any free port; the port comes from its first line.
     void startLightd(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {LIGHTD_PROGRAM, "--device", link.path(), "--scpi-port", "0",
-                                         "--http-port", "0", "--poll-ms", "100"};
+                                         "--http-port", "0", "--poll-ms", "100", "--no-announce"};
         args.insert(args.end(), extra.begin(), extra.end());
         lightd = std::make_unique<Child>(args);
         ASSERT_TRUE(lightd->started());
@@ -169,6 +170,20 @@ TEST_F(LightdProgram, PortInUseIsAClearError) {
     EXPECT_EQ(second.line().rfind("lightd: SCPI: cannot listen on 127.0.0.1 port " + std::to_string(port) + ": ", 0),
               0u);
     EXPECT_EQ(second.finish(0), 1);
+}
+
+// The library's lines stay as they are; lightd's log adds the plain reason.
+TEST_F(LightdProgram, DeviceThatWillNotOpenIsLoggedInPlainWords) {
+    startLightd();
+    Child second({LIGHTD_PROGRAM, "--device", link.path(), "--scpi-port", "0", "--http-port", "0"});
+    std::string logged;
+    for (std::string line; logged.empty() && !(line = second.line()).empty();) {
+        if (line.rfind("lightd: device ", 0) == 0) logged = line;
+    }
+    EXPECT_NE(logged.find("failed with error " + std::to_string(EWOULDBLOCK) + "."), std::string::npos) << logged;
+    const std::string plain = "UART_Open failed!: the port is in use by another program";
+    EXPECT_TRUE(logged.size() > plain.size() && logged.substr(logged.size() - plain.size()) == plain) << logged;
+    EXPECT_EQ(second.finish(SIGTERM), 0);
 }
 
 TEST_F(LightdProgram, TokenFromAFileProtectsChangesUntilGiven) {

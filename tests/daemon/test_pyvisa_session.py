@@ -23,8 +23,18 @@ class Rig:
         self.port_path = self.sim_command("port")
         assert self.port_path.startswith("/dev/"), self.port_path
         self.lightd = subprocess.Popen(
-            [LIGHTD, "--device", self.port_path, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "100", *options],
+            [LIGHTD, "--device", self.port_path, "--scpi-port", "0", "--http-port", "0", "--poll-ms", "100",
+             "--no-announce", *options],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1)
+        try:
+            self._connect()
+        except BaseException:
+            # A lightd left running would take the next light source given the same pty number.
+            self.lightd.kill()
+            self.sim.kill()
+            raise
+
+    def _connect(self):
         first = self.lightd.stdout.readline()
         match = re.fullmatch(r"lightd: SCPI on 127\.0\.0\.1 port (\d+), device (.*)\n", first)
         assert match, first

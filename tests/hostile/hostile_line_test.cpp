@@ -338,34 +338,33 @@ TEST(HostileLine, MisbehavingAnswersNeverPassAsGoodOnes) {
 }
 
 // The protocol has no sequence number, so the answer to an earlier send must
-// not pass as the answer to a later request with the same code: after a write,
-// a read gives the new value or fails, never the old one with success.
+// not pass as the answer to a later read with the same code: read, pause,
+// write, read back gives the new value or fails, never the old one with 0.
+// A device that answers well within a read's window gets the new value; one
+// that is slower fails every read, with the time-out line. Near the window's
+// end a loaded machine decides, so there only the value is checked.
 TEST(HostileLine, LateOrRepeatedAnswersNeverPassForALaterRead) {
     struct Case {
-        const char *name;
-        SimFaults faults;
+        int lateMs;
+        bool twice;
+        int pauseMs;  // between the first read and the write
     };
-    const Case cases[] = {
-        {"answers 150 ms late", fault([](SimFaults &f) { f.lateMs = 150; })},
-        {"answers 300 ms late", fault([](SimFaults &f) { f.lateMs = 300; })},
-        {"answers twice", fault([](SimFaults &f) { f.answerTwice = true; })},
-        {"answers twice, 150 ms late", fault([](SimFaults &f) {
-             f.answerTwice = true;
-             f.lateMs = 150;
-         })},
-        {"answers twice, 300 ms late", fault([](SimFaults &f) {
-             f.answerTwice = true;
-             f.lateMs = 300;
-         })},
-    };
+    std::vector<Case> cases;
+    for (int late : {0, 150, 250, 450, 520})
+        for (bool twice : {false, true})
+            for (int pause : {0, 40}) cases.push_back({late, twice, pause});
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        VirtualLightSource sim(quietOptions(c.faults));
+        SCOPED_TRACE("late " + std::to_string(c.lateMs) + (c.twice ? ", twice" : "") + ", pause " +
+                     std::to_string(c.pauseMs));
+        SimFaults f;
+        f.lateMs = c.lateMs;
+        f.answerTwice = c.twice;
+        VirtualLightSource sim(quietOptions(f));
         ASSERT_TRUE(sim.start()) << sim.errorText();
         void *h = DALUSDK_CreateHandle(sim.portPath().c_str());
         ASSERT_NE(h, nullptr);
-        // A device-wide value and one channel's value: each read, written
-        // and read again at once, with the same code (and channel).
+        const Expect expect = c.lateMs < 400 ? Expect::Ok : c.lateMs > 500 ? Expect::Fails : Expect::Either;
+        // A device-wide value and one channel's value.
         const std::function<int(unsigned short *)> reads[] = {
             [h](unsigned short *v) { return DALUSDK_ModeEdge_GetDelayTime(h, v); },
             [h](unsigned short *v) { return DALUSDK_GetLedBrightness(h, 1, v); },
@@ -374,24 +373,32 @@ TEST(HostileLine, LateOrRepeatedAnswersNeverPassForALaterRead) {
             [h](unsigned short v) { return DALUSDK_ModeEdge_SetDelayTime(h, v); },
             [h](unsigned short v) { return DALUSDK_SetLedBrightness(h, 1, v); },
         };
-        int newValues = 0;
-        for (unsigned short round = 1; round <= 3; ++round) {
-            for (int k = 0; k < 2; ++k) {
-                const unsigned short value = static_cast<unsigned short>(10 * round + k);
-                unsigned short got = 0;
-                const int before = reads[k](&got);
-                EXPECT_TRUE(before == 0 || before == -1);
-                ASSERT_EQ(writes[k](value), 0);
-                got = 0;
-                const int after = reads[k](&got);
-                EXPECT_TRUE(after == 0 || after == -1);
-                if (after == 0) {
-                    EXPECT_EQ(got, value) << "read " << k << ", round " << round;
-                    ++newValues;
-                }
+        for (int k = 0; k < 2; ++k) {
+            SCOPED_TRACE("read " + std::to_string(k));
+            unsigned short got = 0xBEEF;
+            const int before = reads[k](&got);
+            expectOutcome(expect, before == 0 ? Outcome::Ok : Outcome::Failed, "first read");
+            if (before == 0) {
+                EXPECT_EQ(got, 0);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+            const unsigned short value = static_cast<unsigned short>(10 + k);
+            ASSERT_EQ(writes[k](value), 0);
+            got = 0xBEEF;
+            int after;
+            std::string text;
+            {
+                StdoutCapture out;
+                after = reads[k](&got);
+                text = out.text();
+            }
+            expectOutcome(expect, after == 0 ? Outcome::Ok : Outcome::Failed, "read-back");
+            if (after == 0) {
+                EXPECT_EQ(got, value) << "an old answer passed as the read-back's";
+            } else {
+                EXPECT_NE(text.find("recv cmd(0x"), std::string::npos) << text;
             }
         }
-        EXPECT_GT(newValues, 0) << "no read after a write got through";
         destroyPromptly(h);
     }
 }

@@ -1,6 +1,7 @@
 """Failures: the library's reason in the exception, never on standard output;
 use after close; the library not found; two threads sharing one light source."""
 
+import errno
 import logging
 import os
 import re
@@ -50,7 +51,18 @@ def test_missing_port_is_a_connection_error(capfd):
     assert '[error] <UART_Open:' in err.value.lines[0]
     assert f'CreateFile ("{port}") failed with error 2.' in err.value.lines[0]
     assert str(err.value).startswith(f"cannot open '{port}': [error] <UART_Open:")
+    # The plain reason follows the library's lines.
+    assert str(err.value).endswith(": no such file or directory")
+    assert (err.value.errno, err.value.reason) == (errno.ENOENT, "no such file or directory")
     assert capfd.readouterr().out == ""
+
+
+def test_port_in_use_says_so(sim, ls):
+    with pytest.raises(lightkit.ConnectionError) as err:
+        lightkit.LightSource(sim.port)
+    assert err.value.reason == "the port is in use by another program (lightd?)"
+    assert err.value.errno == errno.EWOULDBLOCK
+    assert f'CreateFile ("{sim.port}") failed with error {errno.EWOULDBLOCK}.' in err.value.lines[0]
 
 
 def test_unplugged_device_gives_the_write_failure(capfd):

@@ -1,6 +1,9 @@
 // The log hook: where the library's lines go, and that they arrive whole from
 // several threads while the destination changes.
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -97,4 +100,55 @@ TEST(LogHook, LinesArriveWholeFromSeveralThreadsWhileTheHandlerChanges) {
     for (const auto &line : withoutLineNumber(out.lines())) ++seen[line];
     EXPECT_EQ(seen, (std::map<std::string, int>{{kNullLine, kLinesPerThread}, {kRangeLine, kLinesPerThread}}));
     DALUSDK_DestroyHandle(handle);
+}
+
+// A handler change while threads log without a pause, each line taking its
+// handler 100 us: the change must not wait for a moment when no thread logs
+// (there may be none), and once it has returned the old handler gets
+// nothing. The bound is generous; the figure is printed.
+TEST(LogHook, HandlerChangeReturnsWhileThreadsLogWithoutPause) {
+    HookReset reset;
+    struct SlowSink {
+        std::atomic<bool> retired{false};
+        std::atomic<long> lines{0};
+        std::atomic<long> afterRetired{0};
+        static void receive(const char *, void *userData) {
+            auto *sink = static_cast<SlowSink *>(userData);
+            if (sink->retired.load()) ++sink->afterRetired;
+            ++sink->lines;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    };
+    constexpr int kThreads = 4;
+    SlowSink old, next;
+    ASSERT_EQ(DALUSDK_SetLogHandler(SlowSink::receive, &old), 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> loggers;
+    for (int i = 0; i < kThreads; ++i) {
+        loggers.emplace_back([&stop] {
+            while (!stop.load()) DALUSDK_SetLedBrightness(nullptr, 0, 1);
+        });
+    }
+    while (old.lines.load() < 1000) std::this_thread::yield();
+
+    using Clock = std::chrono::steady_clock;
+    const auto asked = Clock::now();
+    auto change = std::async(std::launch::async, [&old, &next] {
+        DALUSDK_SetLogHandler(SlowSink::receive, &next);
+        old.retired = true;
+        return Clock::now();
+    });
+    const bool returned = change.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    const long linesBefore = next.lines.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long linesIn200ms = next.lines.load() - linesBefore;
+    stop = true;
+    for (std::thread &t : loggers) t.join();
+    const double ms = std::chrono::duration<double, std::milli>(change.get() - asked).count();
+    std::printf("DALUSDK_SetLogHandler with %d threads logging: returned after %.3f ms; "
+                "%ld lines in 200 ms after it\n",
+                kThreads, ms, linesIn200ms);
+    EXPECT_TRUE(returned) << "still waiting after 10 s";
+    EXPECT_EQ(old.afterRetired.load(), 0) << "the old handler got lines after the change returned";
+    EXPECT_GT(next.lines.load(), 0);
 }

@@ -72,11 +72,12 @@ class Sim:
 class Lightd:
     """The daemon, with HTTP and SCPI on free loopback ports."""
 
-    def __init__(self, device, *extra, program=LIGHTD, env=None, preexec_fn=None):
+    def __init__(self, device, *extra, program=LIGHTD, env=None, preexec_fn=None, announce=False):
         self.http_port = free_port()
         self.scpi_port = free_port()
+        # Tests announce nothing on the network unless they test that.
         args = [program, "--device", device, "--http-port", str(self.http_port),
-                "--scpi-port", str(self.scpi_port), *extra]
+                "--scpi-port", str(self.scpi_port), *([] if announce else ["--no-announce"]), *extra]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env,
                                      preexec_fn=preexec_fn)
         wait_for(self._answers, what="lightd to answer on HTTP")

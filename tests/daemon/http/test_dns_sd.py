@@ -41,14 +41,21 @@ def avahi():
         subprocess.run(["pkill", "-f", "dbus-daemon --system"])
 
 
-def browse(service_type):
-    """avahi-browse's resolved lines for lightd: (type, port, TXT records)."""
-    out = subprocess.run(["avahi-browse", "--resolve", "--parsable", "--terminate", "--no-db-lookup", service_type],
-                         capture_output=True, text=True, timeout=30).stdout
+def browse(service_type, port=None):
+    """avahi-browse's resolved lines for lightd (on `port` if given): (type, port, TXT records).
+    Listens three seconds rather than to the end of the cache, which other
+    lightd on this machine may keep changing."""
+    proc = subprocess.Popen(["avahi-browse", "--resolve", "--parsable", "--no-db-lookup", service_type],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        out, _ = proc.communicate(timeout=3)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, _ = proc.communicate()
     found = set()
     for line in out.splitlines():
         fields = line.split(";")
-        if fields[0] == "=" and "LightKit" in fields[3]:
+        if fields[0] == "=" and "LightKit" in fields[3] and (port is None or int(fields[8]) == port):
             txt = tuple(sorted(r.strip('"') for r in fields[9].split('" "')))
             found.add((fields[4], int(fields[8]), txt))
     return found
@@ -61,7 +68,7 @@ def discover(*extra, env=None):
 
 def test_announced_and_discovered(avahi):
     sim = Sim()
-    d = Lightd(sim.port, "--poll-ms", "200")
+    d = Lightd(sim.port, "--poll-ms", "200", announce=True)
     try:
         common = ("device=" + sim.port, "firmware=1.2.3", "model=4-colour", "product=LightKit", "txtvers=1")
         expected = {
@@ -69,7 +76,8 @@ def test_announced_and_discovered(avahi):
             "_http._tcp": {("_http._tcp", d.http_port, tuple(sorted(common + ("path=/",))))},
         }
         for service_type, entries in expected.items():
-            wait_for(lambda: browse(service_type) == entries, timeout=20, what=service_type + " announced")
+            port = next(iter(entries))[1]
+            wait_for(lambda: browse(service_type, port) == entries, timeout=20, what=service_type + " announced")
         result = discover()
         assert result.returncode == 0, result.stderr
         [light] = [x for x in json.loads(result.stdout) if x["scpi_port"] == d.scpi_port]
@@ -85,19 +93,19 @@ def test_announced_and_discovered(avahi):
         assert d.close() == 0
         sim.close()
     # Gone with lightd.
-    wait_for(lambda: not browse("_scpi-raw._tcp"), timeout=20, what="the announcement withdrawn")
+    wait_for(lambda: not browse("_scpi-raw._tcp", d.scpi_port), timeout=20, what="the announcement withdrawn")
 
 
 def test_no_announce_and_no_avahi(avahi):
     sim = Sim()
-    quiet = Lightd(sim.port, "--no-announce")
+    quiet = Lightd(sim.port)
     try:
         time.sleep(2)
         assert not [x for x in json.loads(discover().stdout) if x["scpi_port"] == quiet.scpi_port]
     finally:
         assert quiet.close() == 0
     # No Avahi to reach: one line from each, and lightd serves all the same.
-    alone = Lightd(sim.port, env=NO_BUS)
+    alone = Lightd(sim.port, env=NO_BUS, announce=True)
     try:
         assert alone.state()["connected"]
     finally:
