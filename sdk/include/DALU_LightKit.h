@@ -26,7 +26,11 @@
  *   destroy call must not overlap any other call on the same handle.
  *   Writes (Set*, OnTrigger) return after one send; reads (Get*) block until
  *   the reply arrives or about half a second without one (five sends, each
- *   followed by a 100 ms wait). sendCallback runs on the requesting thread,
+ *   followed by a 100 ms wait). After a device answered late or not at all,
+ *   a read that asks what the earlier one asked first waits until the
+ *   earlier one's answers can no longer come (0.6 s after its last send, or
+ *   longer for a device seen answering later), so that none of them passes
+ *   as its reply. sendCallback runs on the requesting thread,
  *   inside the request. DALUSDK_PushRecvBytes is for caller-driven handles
  *   only and may be called from any one thread while a request waits.
  *
