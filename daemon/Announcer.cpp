@@ -27,6 +27,12 @@ std::string serviceName(const std::string &devicePort, const std::string &hostNa
 #ifdef LIGHTD_HAVE_AVAHI
 
 struct Announcer::Impl {
+    struct Service {
+        const char *type;
+        uint16_t port;
+        bool http;
+    };
+
     AnnounceInfo info;
     Log log;
     AvahiThreadedPoll *poll = nullptr;
@@ -52,11 +58,7 @@ struct Announcer::Impl {
         if (!group) group = avahi_entry_group_new(client, &Impl::onGroup, this);
         if (!group) return say("cannot announce: " + std::string(avahi_strerror(avahi_client_errno(client))));
         avahi_entry_group_reset(group);
-        const struct {
-            const char *type;
-            uint16_t port;
-            bool http;
-        } services[] = {{"_scpi-raw._tcp", info.scpiPort, false}, {"_http._tcp", info.httpPort, true}};
+        const Service services[] = {{"_scpi-raw._tcp", info.scpiPort, false}, {"_http._tcp", info.httpPort, true}};
         for (const auto &s : services) {
             if (s.port == 0) continue;
             AvahiStringList *records = txt(s.http);
@@ -80,11 +82,7 @@ struct Announcer::Impl {
 
     void updateTxt() {
         if (!group || avahi_entry_group_is_empty(group)) return;
-        const struct {
-            const char *type;
-            uint16_t port;
-            bool http;
-        } services[] = {{"_scpi-raw._tcp", info.scpiPort, false}, {"_http._tcp", info.httpPort, true}};
+        const Service services[] = {{"_scpi-raw._tcp", info.scpiPort, false}, {"_http._tcp", info.httpPort, true}};
         for (const auto &s : services) {
             if (s.port == 0) continue;
             AvahiStringList *records = txt(s.http);
