@@ -58,8 +58,8 @@ TEST_P(ScpiQuery, AnswersFromTheStateAndSendsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ScpiQuery, ::testing::Values(
-    QueryCase{"*IDN?", "DALU,0xFFAA0400,0,66051"},
-    QueryCase{"*idn?", "DALU,0xFFAA0400,0,66051"},
+    QueryCase{"*IDN?", "DALU,4-colour,0,1.2.3/2.1.0"},
+    QueryCase{"*idn?", "DALU,4-colour,0,1.2.3/2.1.0"},
     QueryCase{"*OPC?", "1"},
     QueryCase{"SYST:VERS?", "1999.0"},
     QueryCase{"system:version?", "1999.0"},
@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiError, ::testing::Values(
     ErrorCase{"SOURC1:POW 5", "-113,\"Undefined header\""},  // neither short nor long form
     ErrorCase{"OUTP1 ON", "-113,\"Undefined header\""},      // no suffix on OUTPut
     ErrorCase{"SOUR1:MODE EDGE", "-113,\"Undefined header\""},
-    ErrorCase{"*RST", "-113,\"Undefined header\""},
+    ErrorCase{"*RSTX", "-113,\"Undefined header\""},
     ErrorCase{"*IDN", "-113,\"Undefined header;query only\""},
     ErrorCase{"SOUR1:TEMP 5", "-113,\"Undefined header;query only\""},
     ErrorCase{"*CLS?", "-113,\"Undefined header;no query form\""},
@@ -190,19 +190,19 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiError, ::testing::Values(
     ErrorCase{"SOUR1:POW 1,2", "-108,\"Parameter not allowed;one parameter\""},
     ErrorCase{"*IDN? 5", "-108,\"Parameter not allowed\""},
     ErrorCase{"*CLS 1", "-108,\"Parameter not allowed\""},
-    ErrorCase{"SOUR1:POW 101", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"SOUR1:POW -1", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"SOUR1:POW 1e400", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"SOUR1:PULS:WIDT 5001", "-222,\"Data out of range;0..5000\""},
-    ErrorCase{"TRIG:INT:COUN 101", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"TRIG:TTL:DEL 70000", "-222,\"Data out of range;0..5000\""},
-    ErrorCase{"SOUR1:POW abc", "-224,\"Illegal parameter value;expected a decimal number\""},
-    ErrorCase{"SOUR1:POW 0x10", "-224,\"Illegal parameter value;expected a decimal number\""},
-    ErrorCase{"SOUR1:POW 1e", "-224,\"Illegal parameter value;expected a decimal number\""},
-    ErrorCase{"OUTP MAYBE", "-224,\"Illegal parameter value;expected ON, OFF, 1 or 0\""},
-    ErrorCase{"OUTP 2", "-224,\"Illegal parameter value;expected ON, OFF, 1 or 0\""},
-    ErrorCase{"SOUR:MODE FAST", "-224,\"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence\""},
-    ErrorCase{"SOUR:MODE NORMA", "-224,\"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence\""},
+    ErrorCase{"SOUR1:POW 101", "-222,\"Data out of range;SOUR1:POW 101, 0..100\""},
+    ErrorCase{"SOUR1:POW -1", "-222,\"Data out of range;SOUR1:POW -1, 0..100\""},
+    ErrorCase{"SOUR1:POW 1e400", "-222,\"Data out of range;SOUR1:POW 1e400, 0..100\""},
+    ErrorCase{"SOUR1:PULS:WIDT 5001", "-222,\"Data out of range;SOUR1:PULS:WIDT 5001, 0..5000 ms\""},
+    ErrorCase{"TRIG:INT:COUN 101", "-222,\"Data out of range;TRIG:INT:COUN 101, 0..100\""},
+    ErrorCase{"TRIG:TTL:DEL 70000", "-222,\"Data out of range;TRIG:TTL:DEL 70000, 0..5000 ms\""},
+    ErrorCase{"SOUR1:POW abc", "-224,\"Illegal parameter value;SOUR1:POW abc, expected a decimal number, MINimum, MAXimum or DEFault\""},
+    ErrorCase{"SOUR1:POW 0x10", "-224,\"Illegal parameter value;SOUR1:POW 0x10, expected a decimal number, MINimum, MAXimum or DEFault\""},
+    ErrorCase{"SOUR1:POW 1e", "-224,\"Illegal parameter value;SOUR1:POW 1e, expected a decimal number, MINimum, MAXimum or DEFault\""},
+    ErrorCase{"OUTP MAYBE", "-224,\"Illegal parameter value;OUTP MAYBE, expected ON, OFF, 1 or 0\""},
+    ErrorCase{"OUTP 2", "-224,\"Illegal parameter value;OUTP 2, expected ON, OFF, 1 or 0\""},
+    ErrorCase{"SOUR:MODE FAST", "-224,\"Illegal parameter value;SOUR:MODE FAST, expected NORMal, TTL, EDGE, INTernal or SEQuence\""},
+    ErrorCase{"SOUR:MODE NORMA", "-224,\"Illegal parameter value;SOUR:MODE NORMA, expected NORMal, TTL, EDGE, INTernal or SEQuence\""},
     ErrorCase{"SOUR1:POW \"5", "-100,\"Command error;unterminated string\""},
     ErrorCase{"SYST:PASS \"a\"b", "-100,\"Command error;malformed string\""},
     ErrorCase{"SOUR1::POW 5", "-100,\"Command error;malformed header\""},
@@ -214,8 +214,8 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiError, ::testing::Values(
     // A command error anywhere refuses the whole line, with one error.
     ErrorCase{"SOUR1:POW?;SOUR7:POW?;SOUR2:POW?", "-114,\"Header suffix out of range;channels are 1..4\""},
     ErrorCase{"SOUR1:POW 11;BOGUS;SOUR2:POW 70", "-113,\"Undefined header\""},
-    ErrorCase{"SOUR1:POW 5;SOUR1:POW 101", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"*TRG;OUTP MAYBE", "-224,\"Illegal parameter value;expected ON, OFF, 1 or 0\""},
+    ErrorCase{"SOUR1:POW 5;SOUR1:POW 101", "-222,\"Data out of range;SOUR1:POW 101, 0..100\""},
+    ErrorCase{"*TRG;OUTP MAYBE", "-224,\"Illegal parameter value;OUTP MAYBE, expected ON, OFF, 1 or 0\""},
     ErrorCase{"FOO;SOUR1:POW 101;BAR", "-113,\"Undefined header\""},
     ErrorCase{"FOO;*CLS", "-113,\"Undefined header\""}));
 
@@ -377,7 +377,7 @@ TEST(ScpiErrorQueue, OverflowReplacesTheNewestWithQueueOverflow) {
     for (int i = 0; i < 20; ++i) run(session, "SOUR1:POW 101");
     const auto errors = drainErrors(session);
     ASSERT_EQ(errors.size(), ScpiSession::kErrorQueueSize);
-    EXPECT_EQ(errors.front(), "-222,\"Data out of range;0..100\"");
+    EXPECT_EQ(errors.front(), "-222,\"Data out of range;SOUR1:POW 101, 0..100\"");
     EXPECT_EQ(errors.back(), "-350,\"Queue overflow\"");
     EXPECT_EQ(run(session, "SYST:ERR?").answer, "0,\"No error\"");
 }
@@ -388,7 +388,7 @@ TEST(ScpiErrorQueue, ErrorQueryReadsOldestFirstAndClsClears) {
     run(session, "FOO");
     run(session, "SOUR1:POW 101");
     EXPECT_EQ(run(session, "SYST:ERR?;ERR?;ERR?").answer,
-              "-113,\"Undefined header\";-222,\"Data out of range;0..100\";0,\"No error\"");
+              "-113,\"Undefined header\";-222,\"Data out of range;SOUR1:POW 101, 0..100\";0,\"No error\"");
     run(session, "FOO;FOO");
     run(session, "*CLS");
     EXPECT_EQ(session.errorCount(), 0u);
@@ -405,7 +405,7 @@ TEST(ScpiErrorQueue, FailedLineGivesBackTheErrorsItsQueriesRead) {
     EXPECT_EQ(run(session, "SYST:ERR?;SYST:ERR?;SOUR1:POW?").answer, "");
     const std::string hw = "-240,\"Hardware error;device not connected\"";
     EXPECT_EQ(drainErrors(session),
-              (std::vector<std::string>{"-113,\"Undefined header\"", "-222,\"Data out of range;0..100\"", hw}));
+              (std::vector<std::string>{"-113,\"Undefined header\"", "-222,\"Data out of range;SOUR1:POW 101, 0..100\"", hw}));
     run(session, "FOO");
     EXPECT_EQ(run(session, "SYST:ERR?;*CLS;SOUR1:POW?").answer, "");
     EXPECT_EQ(drainErrors(session), std::vector<std::string>{hw});

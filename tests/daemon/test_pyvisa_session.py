@@ -102,7 +102,7 @@ def locked_rig():
 
 
 def test_identity_version_and_an_empty_error_queue(rig):
-    assert rig.inst.query("*IDN?") == "DALU,0xFFAA0400,0,66051"
+    assert rig.inst.query("*IDN?") == "DALU,4-colour,0,1.2.3/2.1.0"
     assert rig.inst.query("SYSTem:VERSion?") == "1999.0"
     assert rig.inst.query("SYST:ERR?") == '0,"No error"'
     assert rig.inst.query("*OPC?") == "1"
@@ -174,14 +174,17 @@ def test_temperatures_and_alarms_come_from_the_poll(rig):
 
 # (bad command, what SYSTem:ERRor? answers next)
 BAD = [
-    ("SOUR1:POW 101", '-222,"Data out of range;0..100"'),
-    ("SOUR1:PULS:WIDT 5001", '-222,"Data out of range;0..5000"'),
-    ("TRIG:INT:COUN -1", '-222,"Data out of range;0..100"'),
+    ("SOUR1:POW 101", '-222,"Data out of range;SOUR1:POW 101, 0..100"'),
+    ("SOUR1:PULS:WIDT 5001", '-222,"Data out of range;SOUR1:PULS:WIDT 5001, 0..5000 ms"'),
+    ("SOUR1:PULS:WIDT 5.5 S", '-222,"Data out of range;SOUR1:PULS:WIDT 5.5 S, 0..5000 ms"'),
+    ("TRIG:INT:COUN -1", '-222,"Data out of range;TRIG:INT:COUN -1, 0..100"'),
+    ("SOUR1:POW 5 MS", '-131,"Invalid suffix;SOUR1:POW 5 MS, expected PCT"'),
+    ("TRIG:INT:COUN 5 S", '-138,"Suffix not allowed;TRIG:INT:COUN 5 S, no unit"'),
     ("SOUR5:POW 1", '-114,"Header suffix out of range;channels are 1..4"'),
     ("SOUR1:POW", '-109,"Missing parameter"'),
-    ("OUTP MAYBE", '-224,"Illegal parameter value;expected ON, OFF, 1 or 0"'),
-    ("SOUR:MODE FAST", '-224,"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
-    ("SOUR1:POW ten", '-224,"Illegal parameter value;expected a decimal number"'),
+    ("OUTP MAYBE", '-224,"Illegal parameter value;OUTP MAYBE, expected ON, OFF, 1 or 0"'),
+    ("SOUR:MODE FAST", '-224,"Illegal parameter value;SOUR:MODE FAST, expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
+    ("SOUR1:POW ten", '-224,"Illegal parameter value;SOUR1:POW ten, expected a decimal number, MINimum, MAXimum or DEFault"'),
     ("FOO:BAR 1", '-113,"Undefined header"'),
     ("SOUR1:TEMP 5", '-113,"Undefined header;query only"'),
     ("SOUR1:POW 1,2", '-108,"Parameter not allowed;one parameter"'),
@@ -205,8 +208,9 @@ def test_bad_commands_queue_their_error_and_send_nothing(rig):
 FAILING_LINES = [
     ("SOUR1:POW?;SOUR7:POW?;SOUR2:POW?", '-114,"Header suffix out of range;channels are 1..4"'),
     ("SOUR1:POW 11;BOGUS;SOUR2:POW 70", '-113,"Undefined header"'),
-    ("SOUR3:POW 5;SOUR3:POW 500;SOUR3:POW?", '-222,"Data out of range;0..100"'),
-    ("SOUR2:POW?;OUTP OFF;SOUR:MODE FAST", '-224,"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
+    ("SOUR3:POW 5;SOUR3:POW 500;SOUR3:POW?", '-222,"Data out of range;SOUR3:POW 500, 0..100"'),
+    ("SOUR2:POW?;OUTP OFF;SOUR:MODE FAST",
+     '-224,"Illegal parameter value;SOUR:MODE FAST, expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
 ]
 
 
