@@ -235,7 +235,10 @@ bool ScpiSession::needConnection() {
 
 ScpiSession::Step ScpiSession::runUnit(const std::shared_ptr<Run> &run, const ScpiUnit &unit) {
     const DeviceState &s = m_device.state();
+    // A write may start or stop a trigger output: the status registers see
+    // each write's state before the next one is sent.
     auto resume = [this, run](const Outcome &outcome) {
+        updateStatus();
         if (!outcome.ok()) {
             queueError(kHardware, outcome.reason);
             fail(run);
@@ -363,6 +366,7 @@ ScpiSession::Step ScpiSession::runUnit(const std::shared_ptr<Run> &run, const Sc
     }
     case ScpiCommand::SelfTest: {
         auto finish = [this, run](const Outcome &outcome) {
+            updateStatus();
             if (outcome.ok()) {
                 run->answer("0");
             } else {
