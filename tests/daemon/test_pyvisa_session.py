@@ -267,12 +267,19 @@ def test_unanswerable_query_times_out_and_queues_a_hardware_error(rig):
     error = rig.inst.query("SYST:ERR?")
     assert error.startswith('-240,"Hardware error;device not connected: '), error
     assert "timeout." in error
+    # A lost device: a questionable bit, and a self-test that answers 1.
+    assert rig.inst.query("STAT:QUES:COND?") == "512"
+    assert rig.inst.query("*CLS;*TST?") == "1"
+    error = rig.inst.query("SYST:ERR?")
+    assert error.startswith('-330,"Self-test failed;device not connected: '), error
+    assert rig.inst.query("*ESR?;:SYST:ERR:COUN?") == "8;0"  # a device-dependent error
     rig.sim_command("silent 0")
     end = time.monotonic() + 10
     while rig.answer_of("*CLS;SOUR1:POW?") != "0" and time.monotonic() < end:
         time.sleep(0.05)
     assert rig.inst.query("SOUR1:POW 7;POW?") == "7"
     assert rig.wait_device("brightness", [7, 0, 0, 0]) == [7, 0, 0, 0]
+    assert rig.inst.query("STAT:QUES:COND?;*TST?") == "0;0"
 
 
 def noted_writes(rig, count, timeout=5.0):
