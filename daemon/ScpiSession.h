@@ -91,6 +91,8 @@ public:
     // nothing: a command error anywhere refuses it before anything runs; an
     // execution error (device, lock, password) stops it at that command.
     // Partial answers would let a client read one query's value as another's.
+    // The one error that does not stop a line is a failed *TST?: it answers
+    // 1 and queues -330, which is then the line's one error.
     void execute(std::string_view line, std::function<void(std::string)> answered);
 
     // Queues an error; `detail` follows the standard text after ';'. Sets
