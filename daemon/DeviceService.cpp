@@ -57,6 +57,7 @@ const char kNotConnected[] = "device not connected";
 struct DeviceService::Impl {
     struct Job {
         bool trigger = false;
+        bool selfTest = false;
         std::vector<Setting> settings;
         Done done;
     };
@@ -342,6 +343,16 @@ struct DeviceService::Impl {
             return;
         }
         Outcome outcome;
+        if (job.selfTest) {
+            unsigned int model = 0;
+            if (!call([&] { return DALUSDK_GetDeviceModel(handle, &model); }) || !readTemperatures()) {
+                outcome = failed();
+                publish(Event::State, std::move(job.done), std::move(outcome));
+                return;
+            }
+            publish(Event::Temperatures, std::move(job.done), std::move(outcome));
+            return;
+        }
         if (job.trigger) {
             if (!call([this] { return DALUSDK_ModeTrigger_OnTrigger(handle); })) outcome = failed();
         } else {
@@ -455,6 +466,13 @@ void DeviceService::apply(std::vector<Setting> settings, Done done) {
 void DeviceService::trigger(Done done) {
     Impl::Job job;
     job.trigger = true;
+    job.done = std::move(done);
+    m_impl->enqueue(std::move(job));
+}
+
+void DeviceService::selfTest(Done done) {
+    Impl::Job job;
+    job.selfTest = true;
     job.done = std::move(done);
     m_impl->enqueue(std::move(job));
 }

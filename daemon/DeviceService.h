@@ -60,6 +60,9 @@ public:
     void apply(std::vector<Setting> settings, Done done);
     // Fires one internal trigger.
     void trigger(Done done);
+    // Reads the model and the four temperatures from the device (not the
+    // copy); the copy takes the temperatures, then one Temperatures event.
+    void selfTest(Done done);
     // Listeners run on the loop thread after every change and every poll.
     int subscribe(Listener listener);
     void unsubscribe(int id);

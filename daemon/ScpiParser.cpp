@@ -13,21 +13,61 @@ using namespace scpi_error;
 constexpr unsigned kChannelSuffixMax = kChannelCount;
 constexpr unsigned kNoChannel = ~0u;
 
+using SR = StatusRegister;
+constexpr Field kNoField = Field::GlobalEnable;
+constexpr unsigned kByteRegister = 255;      // *ESE, *SRE
+constexpr unsigned kStatusRegister = 32767;  // SCPI registers: bit 15 is never used
+
 const std::vector<ScpiCommandDef> kCommands = {
-    {"*IDN", ScpiCommand::Identify, true, false, ScpiParam::None, Field::GlobalEnable},
-    {"*CLS", ScpiCommand::ClearStatus, false, true, ScpiParam::None, Field::GlobalEnable},
-    {"*OPC", ScpiCommand::OperationComplete, true, true, ScpiParam::None, Field::GlobalEnable},
-    {"*TRG", ScpiCommand::Trigger, false, true, ScpiParam::None, Field::GlobalEnable},
-    {"SYSTem:ERRor[:NEXT]", ScpiCommand::ErrorNext, true, false, ScpiParam::None, Field::GlobalEnable},
-    {"SYSTem:VERSion", ScpiCommand::Version, true, false, ScpiParam::None, Field::GlobalEnable},
-    {"SYSTem:PASSword[:CENable]", ScpiCommand::Password, false, true, ScpiParam::String, Field::GlobalEnable},
+    {"*IDN", ScpiCommand::Identify, true, false, ScpiParam::None, kNoField},
+    {"*CLS", ScpiCommand::ClearStatus, false, true, ScpiParam::None, kNoField},
+    {"*ESE", ScpiCommand::EventEnable, true, true, ScpiParam::Register, kNoField, SR::Operation, kByteRegister},
+    {"*ESR", ScpiCommand::EventRegister, true, false, ScpiParam::None, kNoField},
+    {"*OPC", ScpiCommand::OperationComplete, true, true, ScpiParam::None, kNoField},
+    {"*OPT", ScpiCommand::Options, true, false, ScpiParam::None, kNoField},
+    {"*RST", ScpiCommand::Reset, false, true, ScpiParam::None, kNoField},
+    {"*SRE", ScpiCommand::RequestEnable, true, true, ScpiParam::Register, kNoField, SR::Operation, kByteRegister},
+    {"*STB", ScpiCommand::StatusByte, true, false, ScpiParam::None, kNoField},
+    {"*TST", ScpiCommand::SelfTest, true, false, ScpiParam::None, kNoField},
+    {"*WAI", ScpiCommand::Wait, false, true, ScpiParam::None, kNoField},
+    {"*TRG", ScpiCommand::Trigger, false, true, ScpiParam::None, kNoField},
+    {"SYSTem:ERRor[:NEXT]", ScpiCommand::ErrorNext, true, false, ScpiParam::None, kNoField},
+    {"SYSTem:ERRor:COUNt", ScpiCommand::ErrorCount, true, false, ScpiParam::None, kNoField},
+    {"SYSTem:ERRor:ALL", ScpiCommand::ErrorAll, true, false, ScpiParam::None, kNoField},
+    {"SYSTem:VERSion", ScpiCommand::Version, true, false, ScpiParam::None, kNoField},
+    {"SYSTem:PASSword[:CENable]", ScpiCommand::Password, false, true, ScpiParam::String, kNoField},
+    {"STATus:OPERation[:EVENt]", ScpiCommand::StatusEvent, true, false, ScpiParam::None, kNoField, SR::Operation},
+    {"STATus:OPERation:CONDition", ScpiCommand::StatusCondition, true, false, ScpiParam::None, kNoField, SR::Operation},
+    {"STATus:OPERation:ENABle", ScpiCommand::StatusEnable, true, true, ScpiParam::Register, kNoField, SR::Operation,
+     kStatusRegister},
+    {"STATus:OPERation:NTRansition", ScpiCommand::StatusNegative, true, true, ScpiParam::Register, kNoField, SR::Operation,
+     kStatusRegister},
+    {"STATus:OPERation:PTRansition", ScpiCommand::StatusPositive, true, true, ScpiParam::Register, kNoField, SR::Operation,
+     kStatusRegister},
+    {"STATus:QUEStionable[:EVENt]", ScpiCommand::StatusEvent, true, false, ScpiParam::None, kNoField, SR::Questionable},
+    {"STATus:QUEStionable:CONDition", ScpiCommand::StatusCondition, true, false, ScpiParam::None, kNoField, SR::Questionable},
+    {"STATus:QUEStionable:ENABle", ScpiCommand::StatusEnable, true, true, ScpiParam::Register, kNoField, SR::Questionable,
+     kStatusRegister},
+    {"STATus:QUEStionable:NTRansition", ScpiCommand::StatusNegative, true, true, ScpiParam::Register, kNoField, SR::Questionable,
+     kStatusRegister},
+    {"STATus:QUEStionable:PTRansition", ScpiCommand::StatusPositive, true, true, ScpiParam::Register, kNoField, SR::Questionable,
+     kStatusRegister},
+    {"STATus:QUEStionable:TEMPerature[:EVENt]", ScpiCommand::StatusEvent, true, false, ScpiParam::None, kNoField, SR::Temperature},
+    {"STATus:QUEStionable:TEMPerature:CONDition", ScpiCommand::StatusCondition, true, false, ScpiParam::None, kNoField, SR::Temperature},
+    {"STATus:QUEStionable:TEMPerature:ENABle", ScpiCommand::StatusEnable, true, true, ScpiParam::Register, kNoField, SR::Temperature,
+     kStatusRegister},
+    {"STATus:QUEStionable:TEMPerature:NTRansition", ScpiCommand::StatusNegative, true, true, ScpiParam::Register, kNoField, SR::Temperature,
+     kStatusRegister},
+    {"STATus:QUEStionable:TEMPerature:PTRansition", ScpiCommand::StatusPositive, true, true, ScpiParam::Register, kNoField, SR::Temperature,
+     kStatusRegister},
+    {"STATus:PRESet", ScpiCommand::StatusPreset, false, true, ScpiParam::None, kNoField},
     {"OUTPut[:STATe]", ScpiCommand::Setting, true, true, ScpiParam::Bool, Field::GlobalEnable},
     {"SOURce:MODE", ScpiCommand::Setting, true, true, ScpiParam::Mode, Field::WorkMode},
     {"SOURce#:STATe", ScpiCommand::Setting, true, true, ScpiParam::Bool, Field::ChannelEnable},
     {"SOURce#:POWer", ScpiCommand::Setting, true, true, ScpiParam::Number, Field::Brightness},
     {"SOURce#:PULSe:WIDTh", ScpiCommand::Setting, true, true, ScpiParam::Number, Field::PulseWidth},
-    {"SOURce#:TEMPerature", ScpiCommand::Temperature, true, false, ScpiParam::None, Field::GlobalEnable},
-    {"SOURce#:TEMPerature:ALARm", ScpiCommand::Alarm, true, false, ScpiParam::None, Field::GlobalEnable},
+    {"SOURce#:TEMPerature", ScpiCommand::Temperature, true, false, ScpiParam::None, kNoField},
+    {"SOURce#:TEMPerature:ALARm", ScpiCommand::Alarm, true, false, ScpiParam::None, kNoField},
     {"TRIGger:TTL:OUTPut", ScpiCommand::Setting, true, true, ScpiParam::Bool, Field::TtlOutput},
     {"TRIGger:TTL:DELay", ScpiCommand::Setting, true, true, ScpiParam::Number, Field::TtlDelay},
     {"TRIGger:EDGE:DELay", ScpiCommand::Setting, true, true, ScpiParam::Number, Field::EdgeDelay},
@@ -36,7 +76,7 @@ const std::vector<ScpiCommandDef> kCommands = {
     {"TRIGger:INTernal:HIGH", ScpiCommand::Setting, true, true, ScpiParam::Number, Field::InternalHigh},
     {"TRIGger:INTernal:LOW", ScpiCommand::Setting, true, true, ScpiParam::Number, Field::InternalLow},
     {"TRIGger:INTernal:COUNt", ScpiCommand::Setting, true, true, ScpiParam::Number, Field::InternalCount},
-    {"TRIGger:INTernal[:IMMediate]", ScpiCommand::Trigger, false, true, ScpiParam::None, Field::GlobalEnable},
+    {"TRIGger:INTernal[:IMMediate]", ScpiCommand::Trigger, false, true, ScpiParam::None, kNoField},
 };
 
 // One node of a compiled pattern.
@@ -199,8 +239,9 @@ bool equalsWord(std::string_view text, const char *shortForm, const char *longFo
     return u == shortForm || u == longForm;
 }
 
-// SCPI decimal numeric data: [+-]digits[.digits][E[+-]digits].
-bool parseDecimal(std::string_view text, double *out) {
+// SCPI decimal numeric data, [+-]digits[.digits][E[+-]digits], and the
+// letters of a unit after it (with or without a space); false otherwise.
+bool parseDecimal(std::string_view text, double *out, std::string_view *suffix) {
     size_t i = 0;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     size_t mantissa = 0;
@@ -217,13 +258,103 @@ bool parseDecimal(std::string_view text, double *out) {
         while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++exponent;
         if (exponent == 0) return false;
     }
-    if (i != text.size()) return false;
-    *out = std::strtod(std::string(text).c_str(), nullptr);
+    const std::string_view number = text.substr(0, i);
+    const std::string_view unit = trim(text.substr(i));
+    for (char c : unit) {
+        if (!std::isalpha(static_cast<unsigned char>(c))) return false;
+    }
+    *out = std::strtod(std::string(number).c_str(), nullptr);
+    *suffix = unit;
     return true;
 }
 
-// Reads the one parameter of a command form into the unit.
-void parseParameter(std::string_view raw, ScpiUnit *unit) {
+bool isTimeField(Field field) {
+    switch (field) {
+    case Field::PulseWidth:
+    case Field::TtlDelay:
+    case Field::EdgeDelay:
+    case Field::InternalDelay:
+    case Field::InternalHigh:
+    case Field::InternalLow: return true;
+    default: return false;
+    }
+}
+
+// The factor a unit suffix gives a field's value (ms and percent are the
+// device's own units); 0 when the field does not take it.
+double unitFactor(Field field, const std::string &suffix) {
+    if (field == Field::Brightness) return suffix == "PCT" ? 1.0 : 0.0;
+    if (isTimeField(field)) return suffix == "MS" ? 1.0 : suffix == "S" ? 1000.0 : 0.0;
+    return 0.0;
+}
+
+const char *unitsTaken(Field field) {
+    if (field == Field::Brightness) return "PCT";
+    if (isTimeField(field)) return "MS or S";
+    return nullptr;
+}
+
+std::string rangeText(Field field) {
+    return "0.." + std::to_string(settingMaximum(field)) + (isTimeField(field) ? " ms" : "");
+}
+
+// MINimum, MAXimum, DEFault; Value for anything else.
+ScpiLimit limitKeyword(std::string_view raw) {
+    if (equalsWord(raw, "MIN", "MINIMUM")) return ScpiLimit::Minimum;
+    if (equalsWord(raw, "MAX", "MAXIMUM")) return ScpiLimit::Maximum;
+    if (equalsWord(raw, "DEF", "DEFAULT")) return ScpiLimit::Default;
+    return ScpiLimit::Value;
+}
+
+void refuse(ScpiUnit *unit, int code, std::string_view written, const std::string &why) {
+    unit->error = code;
+    unit->detail = std::string(written) + ", " + why;
+}
+
+// A Number setting's value or a Register value into unit->value.
+void parseNumber(std::string_view raw, std::string_view written, ScpiUnit *unit) {
+    const bool setting = unit->def->param == ScpiParam::Number;
+    const Field field = unit->def->field;
+    const unsigned maximum = setting ? settingMaximum(field) : unit->def->maximum;
+    if (setting) {
+        switch (limitKeyword(raw)) {
+        case ScpiLimit::Minimum: unit->value = 0; return;
+        case ScpiLimit::Maximum: unit->value = maximum; return;
+        case ScpiLimit::Default: unit->value = settingDefault(field); return;
+        case ScpiLimit::Value: break;
+        }
+    }
+    double number = 0.0;
+    std::string_view suffixText;
+    if (!parseDecimal(raw, &number, &suffixText)) {
+        refuse(unit, kIllegalParameter, written,
+               setting ? "expected a decimal number, MINimum, MAXimum or DEFault" : "expected a decimal number");
+        return;
+    }
+    if (!suffixText.empty()) {
+        const char *units = setting ? unitsTaken(field) : nullptr;
+        if (units == nullptr) {
+            refuse(unit, kSuffixNotAllowed, written, "no unit");
+            return;
+        }
+        const double factor = unitFactor(field, upper(suffixText));
+        if (factor == 0.0) {
+            refuse(unit, kInvalidSuffix, written, std::string("expected ") + units);
+            return;
+        }
+        number *= factor;
+    }
+    const double rounded = std::nearbyint(number);
+    if (!(rounded >= 0.0 && rounded <= static_cast<double>(maximum))) {
+        refuse(unit, kDataOutOfRange, written, setting ? rangeText(field) : "0.." + std::to_string(maximum));
+        return;
+    }
+    unit->value = static_cast<unsigned>(rounded);
+}
+
+// Reads the one parameter of a command form into the unit; `written` is the
+// unit as the client wrote it, for the error's text.
+void parseParameter(std::string_view raw, std::string_view written, ScpiUnit *unit) {
     switch (unit->def->param) {
     case ScpiParam::None:
         break;
@@ -233,15 +364,13 @@ void parseParameter(std::string_view raw, ScpiUnit *unit) {
         } else if (equalsWord(raw, "OFF", "OFF") || raw == "0") {
             unit->value = 0;
         } else {
-            unit->error = kIllegalParameter;
-            unit->detail = "expected ON, OFF, 1 or 0";
+            refuse(unit, kIllegalParameter, written, "expected ON, OFF, 1 or 0");
         }
         break;
     case ScpiParam::Mode: {
         static const char *const kForms[][2] = {
             {"NORM", "NORMAL"}, {"TTL", "TTL"}, {"EDGE", "EDGE"}, {"INT", "INTERNAL"}, {"SEQ", "SEQUENCE"}};
-        unit->error = kIllegalParameter;
-        unit->detail = "expected NORMal, TTL, EDGE, INTernal or SEQuence";
+        refuse(unit, kIllegalParameter, written, "expected NORMal, TTL, EDGE, INTernal or SEQuence");
         for (unsigned m = 0; m < 5; ++m) {
             if (equalsWord(raw, kForms[m][0], kForms[m][1])) {
                 unit->value = m;
@@ -251,23 +380,10 @@ void parseParameter(std::string_view raw, ScpiUnit *unit) {
         }
         break;
     }
-    case ScpiParam::Number: {
-        double number = 0.0;
-        if (!parseDecimal(raw, &number)) {
-            unit->error = kIllegalParameter;
-            unit->detail = "expected a decimal number";
-            break;
-        }
-        const unsigned maximum = settingMaximum(unit->def->field);
-        const double rounded = std::nearbyint(number);
-        if (!(rounded >= 0.0 && rounded <= static_cast<double>(maximum))) {
-            unit->error = kDataOutOfRange;
-            unit->detail = "0.." + std::to_string(maximum);
-            break;
-        }
-        unit->value = static_cast<unsigned>(rounded);
+    case ScpiParam::Number:
+    case ScpiParam::Register:
+        parseNumber(raw, written, unit);
         break;
-    }
     case ScpiParam::String:
         if (raw.size() >= 2 && (raw.front() == '"' || raw.front() == '\'') && raw.back() == raw.front()) {
             const char quote = raw.front();
@@ -358,6 +474,12 @@ ScpiUnit parseUnit(std::string_view text, std::vector<Token> *path) {
         unit.detail = "unterminated string";
         return unit;
     }
+    if (unit.query && unit.def->param == ScpiParam::Number && params.size() == 1 && !trim(params.front()).empty()) {
+        // SOUR1:POW? MAX: the limits of a numeric setting.
+        unit.limit = limitKeyword(trim(params.front()));
+        if (unit.limit == ScpiLimit::Value) refuse(&unit, kIllegalParameter, text, "expected MINimum, MAXimum or DEFault");
+        return unit;
+    }
     const bool wantsParameter = !unit.query && unit.def->param != ScpiParam::None;
     if (!wantsParameter && !params.empty()) {
         unit.error = kParameterNotAllowed;
@@ -380,7 +502,7 @@ ScpiUnit parseUnit(std::string_view text, std::vector<Token> *path) {
             return unit;
         }
         const std::string_view raw = trim(params.front());
-        parseParameter(raw, &unit);
+        parseParameter(raw, text, &unit);
     }
     return unit;
 }
@@ -395,17 +517,23 @@ const char *scpiErrorText(int code) {
     case kMissingParameter: return "Missing parameter";
     case kUndefinedHeader: return "Undefined header";
     case kSuffixOutOfRange: return "Header suffix out of range";
+    case kInvalidSuffix: return "Invalid suffix";
+    case kSuffixNotAllowed: return "Suffix not allowed";
     case kCommandProtected: return "Command protected";
     case kDataOutOfRange: return "Data out of range";
     case kTooMuchData: return "Too much data";
     case kIllegalParameter: return "Illegal parameter value";
     case kHardware: return "Hardware error";
+    case kSelfTestFailed: return "Self-test failed";
     case kQueueOverflow: return "Queue overflow";
     default: return "Error";
     }
 }
 
 const std::vector<ScpiCommandDef> &scpiCommands() { return kCommands; }
+
+// The virtual light source and the device start with every numeric value 0.
+unsigned settingDefault(Field) { return 0; }
 
 std::vector<ScpiUnit> parseScpiLine(std::string_view line) {
     std::vector<ScpiUnit> units;

@@ -7,6 +7,11 @@
 // channel suffix 1..4 (1 when left out). Headers are case-insensitive. After
 // a ';' a header without a leading ':' is first taken relative to the
 // previous header's path (SOUR1:POW 5;STAT ON), then from the root.
+//
+// Numeric settings take MINimum, MAXimum and DEFault for a value and answer
+// them as queries (SOUR1:POW? MAX); brightness takes the unit PCT, times MS
+// and S. A refused value's error text repeats the unit as written and says
+// what was expected ("SOUR3:POW 150, 0..100").
 #ifndef LIGHTD_SCPI_PARSER_H
 #define LIGHTD_SCPI_PARSER_H
 
@@ -25,11 +30,14 @@ constexpr int kParameterNotAllowed = -108;
 constexpr int kMissingParameter = -109;
 constexpr int kUndefinedHeader = -113;
 constexpr int kSuffixOutOfRange = -114;
+constexpr int kInvalidSuffix = -131;
+constexpr int kSuffixNotAllowed = -138;
 constexpr int kCommandProtected = -203;
 constexpr int kDataOutOfRange = -222;
 constexpr int kTooMuchData = -223;
 constexpr int kIllegalParameter = -224;
 constexpr int kHardware = -240;
+constexpr int kSelfTestFailed = -330;
 constexpr int kQueueOverflow = -350;
 }  // namespace scpi_error
 
@@ -40,8 +48,24 @@ enum class ScpiCommand {
     Identify,         // *IDN?
     ClearStatus,      // *CLS
     OperationComplete,// *OPC, *OPC?
+    Wait,             // *WAI
+    Reset,            // *RST
+    SelfTest,         // *TST?
+    Options,          // *OPT?
+    EventEnable,      // *ESE, *ESE?
+    EventRegister,    // *ESR?
+    RequestEnable,    // *SRE, *SRE?
+    StatusByte,       // *STB?
     Trigger,          // *TRG, TRIGger:INTernal[:IMMediate]
     ErrorNext,        // SYSTem:ERRor[:NEXT]?
+    ErrorCount,       // SYSTem:ERRor:COUNt?
+    ErrorAll,         // SYSTem:ERRor:ALL?
+    StatusEvent,      // STATus:<register>[:EVENt]?
+    StatusCondition,  // STATus:<register>:CONDition?
+    StatusEnable,     // STATus:<register>:ENABle
+    StatusNegative,   // STATus:<register>:NTRansition
+    StatusPositive,   // STATus:<register>:PTRansition
+    StatusPreset,     // STATus:PRESet
     Version,          // SYSTem:VERSion?
     Password,         // SYSTem:PASSword[:CENable] "TOKEN"
     Setting,          // a device setting; the table entry names the field
@@ -49,7 +73,12 @@ enum class ScpiCommand {
     Alarm,            // SOURce#:TEMPerature:ALARm?
 };
 
-enum class ScpiParam { None, Bool, Number, Mode, String };
+// Number: a device setting's value, with MINimum, MAXimum, DEFault and the
+// field's unit; Register: a status register value, a plain integer.
+enum class ScpiParam { None, Bool, Number, Mode, String, Register };
+
+// The status registers below the status byte, by their index in a session.
+enum class StatusRegister { Operation, Questionable, Temperature };
 
 struct ScpiCommandDef {
     const char *pattern;
@@ -58,7 +87,12 @@ struct ScpiCommandDef {
     bool set;        // has a command form
     ScpiParam param; // of the command form
     Field field;     // for ScpiCommand::Setting
+    StatusRegister reg = StatusRegister::Operation;  // for the STATus commands
+    unsigned maximum = 0;                            // for ScpiParam::Register
 };
+
+// What a Number setting's query asks for: the value, or one of its limits.
+enum class ScpiLimit { Value, Minimum, Maximum, Default };
 
 // The whole table, in declaration order.
 const std::vector<ScpiCommandDef> &scpiCommands();
@@ -70,8 +104,9 @@ struct ScpiUnit {
     const ScpiCommandDef *def = nullptr;
     bool query = false;
     int channel = -1;           // 0..3 for the SOURce# commands
-    unsigned value = 0;         // Bool, Number and Mode parameters
+    unsigned value = 0;         // Bool, Number, Mode and Register parameters
     std::string text;           // String parameter, unquoted
+    ScpiLimit limit = ScpiLimit::Value;  // a Number setting's query: SOUR1:POW? MAX
 
     // The device write of a Setting command form.
     Setting setting() const { return Setting{def->field, channel, value}; }
@@ -86,6 +121,9 @@ std::vector<ScpiUnit> parseScpiLine(std::string_view line);
 // line looks like either. A browser can be made to send its request to the
 // SCPI port; the server closes such a connection before running anything.
 bool looksLikeHttp(std::string_view line);
+
+// What DEFault means for a numeric setting: the device's power-on value.
+unsigned settingDefault(Field field);
 
 // "NORM", "TTL", "EDGE", "INT", "SEQ" for modes 0..4; null otherwise.
 const char *scpiModeName(unsigned mode);

@@ -12,6 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include "DALU_LightKit.h"
 #include "KeepAlive.h"
 #include "ScpiSession.h"
 
@@ -35,6 +36,12 @@ public:
     const DeviceState &state() const override { return m_service.state(); }
     void apply(std::vector<Setting> settings, Done done) override { m_service.apply(std::move(settings), std::move(done)); }
     void trigger(Done done) override { m_service.trigger(std::move(done)); }
+    void selfTest(Done done) override { m_service.selfTest(std::move(done)); }
+    unsigned libraryVersion() const override {
+        unsigned version = 0;
+        DALUSDK_GetSdkVersion(&version);
+        return version;
+    }
 
 private:
     DeviceService &m_service;
@@ -45,14 +52,17 @@ private:
 class ScpiConnection;
 
 struct ScpiServer::Impl : std::enable_shared_from_this<ScpiServer::Impl> {
-    Impl(asio::io_context &loop_, DeviceService &service, ListenOptions options_)
-        : loop(loop_), device(service), options(std::move(options_)), acceptor(loop_), retry(loop_) {}
+    Impl(asio::io_context &loop_, DeviceService &service_, ListenOptions options_)
+        : loop(loop_), service(service_), device(service_), options(std::move(options_)), acceptor(loop_),
+          retry(loop_) {}
 
     void accept();
     void refuse(tcp::socket socket);
     void remove(ScpiConnection *connection) { connections.erase(connection); }
 
     asio::io_context &loop;
+    DeviceService &service;
+    int listener = 0;  // the sessions' status registers follow the device
     ServiceDevice device;
     ListenOptions options;
     tcp::acceptor acceptor;
@@ -89,6 +99,8 @@ public:
         }
         read();
     }
+
+    void deviceChanged() { m_session.updateStatus(); }
 
     // `why`, when given, follows "closed" in the verbose line.
     void close(const char *why = nullptr) {
@@ -331,6 +343,13 @@ bool ScpiServer::start(std::string *error) {
         return false;
     }
     d.running = true;
+    // Every change and poll, so that an alarm that comes and goes between two
+    // of a client's lines still leaves its event.
+    d.listener = d.service.subscribe([&d](DeviceService::Event, const DeviceState &) {
+        for (const auto &entry : d.connections) {
+            if (auto connection = entry.second.lock()) connection->deviceChanged();
+        }
+    });
     d.accept();
     return true;
 }
@@ -338,6 +357,8 @@ bool ScpiServer::start(std::string *error) {
 void ScpiServer::stop() {
     Impl &d = *m_impl;
     d.running = false;
+    if (d.listener != 0) d.service.unsubscribe(d.listener);
+    d.listener = 0;
     boost::system::error_code ec;
     d.acceptor.close(ec);
     d.retry.cancel();

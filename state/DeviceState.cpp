@@ -1,6 +1,7 @@
 #include "DeviceState.h"
 
 #include <cctype>
+#include <cstdio>
 
 namespace lightd {
 
@@ -58,6 +59,20 @@ bool settingInRange(const Setting &setting) {
         return false;
     }
     return setting.value <= settingMaximum(setting.field);
+}
+
+std::string firmwareText(uint32_t version) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u", (version >> 16) & 0xFFu, (version >> 8) & 0xFFu, version & 0xFFu);
+    return text;
+}
+
+const char *modelName(uint32_t model) {
+    switch (model) {
+    case 0xFFAA0400u: return "4-colour";
+    case 0xFFAA0800u: return "8-colour";
+    default: return "unknown";
+    }
 }
 
 }  // namespace lightd

@@ -55,6 +55,11 @@ struct DeviceState {
     } internal;
 };
 
+// "4-colour", "8-colour" or "unknown".
+const char *modelName(uint32_t model);
+// The device's version 0x00010203 as "1.2.3".
+std::string firmwareText(uint32_t version);
+
 // One write the device takes.
 enum class Field {
     GlobalEnable,    // value 0/1

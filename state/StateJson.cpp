@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <iterator>
 #include <limits>
 #include <set>
@@ -217,21 +216,7 @@ json temperatureJson(const ChannelState &channel) {
 
 }  // namespace
 
-std::string firmwareText(uint32_t version) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u", (version >> 16) & 0xFFu, (version >> 8) & 0xFFu, version & 0xFFu);
-    return text;
-}
-
 const char *modeName(uint8_t mode) { return mode < std::size(kModeNames) ? kModeNames[mode] : nullptr; }
-
-const char *modelName(uint32_t model) {
-    switch (model) {
-    case 0xFFAA0400u: return "4-colour";
-    case 0xFFAA0800u: return "8-colour";
-    default: return "unknown";
-    }
-}
 
 json stateToJson(const DeviceState &state, unsigned sdkVersion) {
     json channels = json::array();

@@ -17,10 +17,6 @@ namespace lightd {
 
 // "normal", "ttl", "edge", "internal", "sequence"; nullptr for other bytes.
 const char *modeName(uint8_t mode);
-// "4-colour", "8-colour" or "unknown".
-const char *modelName(uint32_t model);
-// The device's version 0x00010203 as "1.2.3".
-std::string firmwareText(uint32_t version);
 
 // The whole state: GET /api/v1/state, the "state" event, lightctl --json status.
 nlohmann::json stateToJson(const DeviceState &state, unsigned sdkVersion);

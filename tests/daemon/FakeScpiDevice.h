@@ -14,7 +14,7 @@ public:
     FakeScpiDevice() {
         s.connected = true;
         s.model = 0xFFAA0400u;
-        s.firmwareVersion = 66051;
+        s.firmwareVersion = 0x00010203u;
         s.enabled = true;
         s.mode = 2;
         s.channels[0] = ChannelState{true, 40, 100, 31.5f, false, true};
@@ -43,9 +43,17 @@ public:
         done(failWith.empty() ? Outcome{} : Outcome{Outcome::Status::DeviceFailed, failWith});
     }
 
+    void selfTest(Done done) override {
+        ++selfTests;
+        done(failWith.empty() ? Outcome{} : Outcome{Outcome::Status::DeviceFailed, failWith});
+    }
+
+    unsigned libraryVersion() const override { return 20100; }
+
     DeviceState s;
     std::vector<Setting> applied;
     int triggers = 0;
+    int selfTests = 0;
     std::string failWith;  // nonempty: every write fails with this reason
 
 private:

@@ -266,4 +266,37 @@ TEST_F(DeviceServiceTest, StopEndsTheThreadAndLaterCallsAreNotConnected) {
     EXPECT_EQ(sim.state().ledBrightness[0], 0);
 }
 
+// *TST?'s device side: a fresh read, not the copy; the copy takes what it read.
+TEST_F(DeviceServiceTest, SelfTestReadsTheDeviceAndFailsWhenItIsSilent) {
+    startService();
+    ASSERT_TRUE(runUntil([&] { return service->state().connected; }));
+    sim.setFixedTemperature(2, 70.5f, true);
+    struct Result {
+        bool done = false;
+        Outcome outcome;
+        float temperature = 0.0f;
+    };
+    auto selfTest = [&] {
+        Result r;
+        service->selfTest([&](const Outcome &o) {
+            r.done = true;
+            r.outcome = o;
+            r.temperature = service->state().channels[2].temperature;
+        });
+        EXPECT_TRUE(runUntil([&] { return r.done; }, 20000));
+        return r;
+    };
+    const Result ok = selfTest();
+    EXPECT_TRUE(ok.outcome.ok()) << ok.outcome.reason;
+    EXPECT_FLOAT_EQ(ok.temperature, 70.5f);
+
+    SimFaults silent;
+    silent.silent = true;
+    sim.setFaults(silent);
+    const Result failed = selfTest();
+    EXPECT_EQ(failed.outcome.status, Outcome::Status::DeviceFailed);
+    EXPECT_NE(failed.outcome.reason.find("timeout."), std::string::npos) << failed.outcome.reason;
+    EXPECT_FALSE(service->state().connected);
+}
+
 }  // namespace

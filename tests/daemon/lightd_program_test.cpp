@@ -86,7 +86,7 @@ TEST_F(LightdProgram, ServesScpiAndStopsCleanlyOnSigtermAndSigint) {
         startLightd();
         LineClient client(port);
         ASSERT_TRUE(client.connected());
-        EXPECT_EQ(client.query("*IDN?"), "DALU,0xFFAA0400,0,66051");
+        EXPECT_EQ(client.query("*IDN?"), "DALU,4-colour,0,1.2.3/2.1.0");
         LineClient idle(port);  // a client still connected at the end
         ASSERT_TRUE(idle.connected());
         EXPECT_EQ(lightd->finish(sig), 0);
@@ -226,7 +226,7 @@ TEST_F(LightdProgram, MegabyteOfGarbageLeavesEveryConnectionUsable) {
     std::thread sender([&] { garbage.send(bytes); });
     for (int i = 0; i < 50; ++i) ASSERT_EQ(client.query("SOUR1:POW?", 2000), "0");
     sender.join();
-    EXPECT_EQ(garbage.query("\n*CLS;*IDN?", 10000), "DALU,0xFFAA0400,0,66051");
+    EXPECT_EQ(garbage.query("\n*CLS;*IDN?", 10000), "DALU,4-colour,0,1.2.3/2.1.0");
     EXPECT_EQ(garbage.query("SYST:ERR?"), "0,\"No error\"");
     EXPECT_EQ(sim.state().ledBrightness[0], 0);
 }
@@ -262,7 +262,7 @@ TEST_F(LightdProgram, HttpOnTheScpiPortIsClosedWithNothingRun) {
         std::string line;
         do {
             line = browser.line();
-        } while (line == "DALU,0xFFAA0400,0,66051");  // the last row's *IDN? may have run
+        } while (line == "DALU,4-colour,0,1.2.3/2.1.0");  // the last row's *IDN? may have run
         EXPECT_EQ(line, "<eof>") << bytes.substr(0, 40);
     }
     sim.clearReceivedFrames();

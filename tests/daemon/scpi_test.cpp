@@ -2,6 +2,7 @@
 // answers, device writes and queued errors out.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -58,8 +59,8 @@ TEST_P(ScpiQuery, AnswersFromTheStateAndSendsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ScpiQuery, ::testing::Values(
-    QueryCase{"*IDN?", "DALU,0xFFAA0400,0,66051"},
-    QueryCase{"*idn?", "DALU,0xFFAA0400,0,66051"},
+    QueryCase{"*IDN?", "DALU,4-colour,0,1.2.3/2.1.0"},
+    QueryCase{"*idn?", "DALU,4-colour,0,1.2.3/2.1.0"},
     QueryCase{"*OPC?", "1"},
     QueryCase{"SYST:VERS?", "1999.0"},
     QueryCase{"system:version?", "1999.0"},
@@ -92,7 +93,25 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiQuery, ::testing::Values(
     QueryCase{"SOUR1:POW?;SOUR2:POW?;:OUTP?", "40;0;1"},
     QueryCase{"SOUR1:POW?;TEMP?", "40;31.50"},  // relative to SOURce1
     QueryCase{"  SOUR1:POW?  ;;  ", "40"},
-    QueryCase{"", ""}));
+    QueryCase{"", ""},
+    QueryCase{"*OPT?", "LED385,LED480,LED550,LED640"},
+    QueryCase{"*ESE?;*SRE?;*ESR?;*STB?", "0;0;0;16"},  // MAV: three answers wait
+    QueryCase{"*ESE 255;*ESE?;*SRE 255;*SRE?", "255;191"},  // bit 6 of *SRE cannot be set
+    QueryCase{"*OPC;*ESR?;*ESR?", "1;0"},
+    QueryCase{"*ESE 1;*SRE 32;*OPC;*STB?", "96"},
+    QueryCase{"*IDN?;*STB?", "DALU,4-colour,0,1.2.3/2.1.0;16"},  // MAV: an answer waits
+    QueryCase{"*WAI;*OPC?", "1"},
+    QueryCase{"SYST:ERR:COUN?;SYSTem:ERRor:ALL?", "0;0,\"No error\""},
+    // SOURce3's alarm is on when the session starts: an event already.
+    QueryCase{"STAT:QUES:TEMP:COND?;:STAT:QUES:TEMP?;TEMP?", "4;4;0"},
+    QueryCase{"STATus:QUEStionable:CONDition?;:STAT:QUES:EVEN?;:STAT:QUES?", "16;16;0"},
+    QueryCase{"STAT:QUES:TEMP:ENAB?;PTR?;NTR?", "15;32767;0"},
+    QueryCase{"STAT:QUES:ENAB?;:STAT:OPER:ENAB?;:STAT:OPER:COND?;:STAT:OPER?", "0;0;0;0"},
+    QueryCase{"STAT:OPER:ENAB 768;ENAB?;:STAT:PRES;:STAT:OPER:ENAB?", "768;0"},
+    QueryCase{"STAT:QUES:TEMP:ENAB 2;:STAT:QUES:TEMP?;:STAT:QUES:COND?", "4;0"},
+    QueryCase{"SOUR1:POW? MAX;POW? MIN;POW? DEF", "100;0;0"},
+    QueryCase{"SOUR4:PULS:WIDT? MAXimum;:TRIG:TTL:DEL? max;:TRIG:INT:COUN? MAX", "5000;5000;100"},
+    QueryCase{"TRIG:INT:HIGH? minimum;LOW? DEFault", "0;0"}));
 
 // ---- writes: exactly one device write each ------------------------------
 
@@ -138,7 +157,18 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiWrite, ::testing::Values(
     WriteCase{"TRIG:INT:HIGH 12", {Field::InternalHigh, -1, 12}},
     WriteCase{"TRIG:INT:LOW 13", {Field::InternalLow, -1, 13}},
     WriteCase{"TRIG:INT:COUN 100", {Field::InternalCount, -1, 100}},
-    WriteCase{"SOUR1:POW\t50", {Field::Brightness, 0, 50}}));
+    WriteCase{"SOUR1:POW\t50", {Field::Brightness, 0, 50}},
+    WriteCase{"SOUR1:POW MAX", {Field::Brightness, 0, 100}},
+    WriteCase{"SOUR1:POW minimum", {Field::Brightness, 0, 0}},
+    WriteCase{"SOUR1:POW DEF", {Field::Brightness, 0, 0}},
+    WriteCase{"SOUR2:POW 50PCT", {Field::Brightness, 1, 50}},
+    WriteCase{"SOUR2:POW 12.6 pct", {Field::Brightness, 1, 13}},
+    WriteCase{"SOUR1:PULS:WIDT 1.5 S", {Field::PulseWidth, 0, 1500}},
+    WriteCase{"SOUR1:PULS:WIDT MAX", {Field::PulseWidth, 0, 5000}},
+    WriteCase{"TRIG:TTL:DEL 20MS", {Field::TtlDelay, -1, 20}},
+    WriteCase{"TRIG:INT:HIGH 0.25s", {Field::InternalHigh, -1, 250}},
+    WriteCase{"TRIG:EDGE:DEL MAXimum", {Field::EdgeDelay, -1, 5000}},
+    WriteCase{"TRIG:INT:COUN MAX", {Field::InternalCount, -1, 100}}));
 
 TEST(ScpiTrigger, EveryFormFiresOneTrigger) {
     for (const char *line : {"*TRG", "TRIG:INT", "TRIGger:INTernal:IMMediate", "trig:int:imm"}) {
@@ -176,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiError, ::testing::Values(
     ErrorCase{"SOURC1:POW 5", "-113,\"Undefined header\""},  // neither short nor long form
     ErrorCase{"OUTP1 ON", "-113,\"Undefined header\""},      // no suffix on OUTPut
     ErrorCase{"SOUR1:MODE EDGE", "-113,\"Undefined header\""},
-    ErrorCase{"*RST", "-113,\"Undefined header\""},
+    ErrorCase{"*RSTX", "-113,\"Undefined header\""},
     ErrorCase{"*IDN", "-113,\"Undefined header;query only\""},
     ErrorCase{"SOUR1:TEMP 5", "-113,\"Undefined header;query only\""},
     ErrorCase{"*CLS?", "-113,\"Undefined header;no query form\""},
@@ -190,19 +220,19 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiError, ::testing::Values(
     ErrorCase{"SOUR1:POW 1,2", "-108,\"Parameter not allowed;one parameter\""},
     ErrorCase{"*IDN? 5", "-108,\"Parameter not allowed\""},
     ErrorCase{"*CLS 1", "-108,\"Parameter not allowed\""},
-    ErrorCase{"SOUR1:POW 101", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"SOUR1:POW -1", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"SOUR1:POW 1e400", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"SOUR1:PULS:WIDT 5001", "-222,\"Data out of range;0..5000\""},
-    ErrorCase{"TRIG:INT:COUN 101", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"TRIG:TTL:DEL 70000", "-222,\"Data out of range;0..5000\""},
-    ErrorCase{"SOUR1:POW abc", "-224,\"Illegal parameter value;expected a decimal number\""},
-    ErrorCase{"SOUR1:POW 0x10", "-224,\"Illegal parameter value;expected a decimal number\""},
-    ErrorCase{"SOUR1:POW 1e", "-224,\"Illegal parameter value;expected a decimal number\""},
-    ErrorCase{"OUTP MAYBE", "-224,\"Illegal parameter value;expected ON, OFF, 1 or 0\""},
-    ErrorCase{"OUTP 2", "-224,\"Illegal parameter value;expected ON, OFF, 1 or 0\""},
-    ErrorCase{"SOUR:MODE FAST", "-224,\"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence\""},
-    ErrorCase{"SOUR:MODE NORMA", "-224,\"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence\""},
+    ErrorCase{"SOUR1:POW 101", "-222,\"Data out of range;SOUR1:POW 101, 0..100\""},
+    ErrorCase{"SOUR1:POW -1", "-222,\"Data out of range;SOUR1:POW -1, 0..100\""},
+    ErrorCase{"SOUR1:POW 1e400", "-222,\"Data out of range;SOUR1:POW 1e400, 0..100\""},
+    ErrorCase{"SOUR1:PULS:WIDT 5001", "-222,\"Data out of range;SOUR1:PULS:WIDT 5001, 0..5000 ms\""},
+    ErrorCase{"TRIG:INT:COUN 101", "-222,\"Data out of range;TRIG:INT:COUN 101, 0..100\""},
+    ErrorCase{"TRIG:TTL:DEL 70000", "-222,\"Data out of range;TRIG:TTL:DEL 70000, 0..5000 ms\""},
+    ErrorCase{"SOUR1:POW abc", "-224,\"Illegal parameter value;SOUR1:POW abc, expected a decimal number, MINimum, MAXimum or DEFault\""},
+    ErrorCase{"SOUR1:POW 0x10", "-224,\"Illegal parameter value;SOUR1:POW 0x10, expected a decimal number, MINimum, MAXimum or DEFault\""},
+    ErrorCase{"SOUR1:POW 1e", "-224,\"Illegal parameter value;SOUR1:POW 1e, expected a decimal number, MINimum, MAXimum or DEFault\""},
+    ErrorCase{"OUTP MAYBE", "-224,\"Illegal parameter value;OUTP MAYBE, expected ON, OFF, 1 or 0\""},
+    ErrorCase{"OUTP 2", "-224,\"Illegal parameter value;OUTP 2, expected ON, OFF, 1 or 0\""},
+    ErrorCase{"SOUR:MODE FAST", "-224,\"Illegal parameter value;SOUR:MODE FAST, expected NORMal, TTL, EDGE, INTernal or SEQuence\""},
+    ErrorCase{"SOUR:MODE NORMA", "-224,\"Illegal parameter value;SOUR:MODE NORMA, expected NORMal, TTL, EDGE, INTernal or SEQuence\""},
     ErrorCase{"SOUR1:POW \"5", "-100,\"Command error;unterminated string\""},
     ErrorCase{"SYST:PASS \"a\"b", "-100,\"Command error;malformed string\""},
     ErrorCase{"SOUR1::POW 5", "-100,\"Command error;malformed header\""},
@@ -214,10 +244,33 @@ INSTANTIATE_TEST_SUITE_P(Table, ScpiError, ::testing::Values(
     // A command error anywhere refuses the whole line, with one error.
     ErrorCase{"SOUR1:POW?;SOUR7:POW?;SOUR2:POW?", "-114,\"Header suffix out of range;channels are 1..4\""},
     ErrorCase{"SOUR1:POW 11;BOGUS;SOUR2:POW 70", "-113,\"Undefined header\""},
-    ErrorCase{"SOUR1:POW 5;SOUR1:POW 101", "-222,\"Data out of range;0..100\""},
-    ErrorCase{"*TRG;OUTP MAYBE", "-224,\"Illegal parameter value;expected ON, OFF, 1 or 0\""},
+    ErrorCase{"SOUR1:POW 5;SOUR1:POW 101", "-222,\"Data out of range;SOUR1:POW 101, 0..100\""},
+    ErrorCase{"*TRG;OUTP MAYBE", "-224,\"Illegal parameter value;OUTP MAYBE, expected ON, OFF, 1 or 0\""},
     ErrorCase{"FOO;SOUR1:POW 101;BAR", "-113,\"Undefined header\""},
-    ErrorCase{"FOO;*CLS", "-113,\"Undefined header\""}));
+    ErrorCase{"FOO;*CLS", "-113,\"Undefined header\""},
+    ErrorCase{"SOUR3:POW 150", "-222,\"Data out of range;SOUR3:POW 150, 0..100\""},
+    ErrorCase{"SOUR1:POW 5;POW 150", "-222,\"Data out of range;POW 150, 0..100\""},  // as written
+    ErrorCase{"SOUR1:PULS:WIDT 6 S", "-222,\"Data out of range;SOUR1:PULS:WIDT 6 S, 0..5000 ms\""},
+    ErrorCase{"SOUR1:POW 5 MS", "-131,\"Invalid suffix;SOUR1:POW 5 MS, expected PCT\""},
+    ErrorCase{"SOUR1:PULS:WIDT 5PCT", "-131,\"Invalid suffix;SOUR1:PULS:WIDT 5PCT, expected MS or S\""},
+    ErrorCase{"TRIG:INT:COUN 5 S", "-138,\"Suffix not allowed;TRIG:INT:COUN 5 S, no unit\""},
+    ErrorCase{"SOUR1:POW 5 %", "-224,\"Illegal parameter value;SOUR1:POW 5 %, expected a decimal number, MINimum, "
+                                "MAXimum or DEFault\""},
+    ErrorCase{"SOUR1:POW? HIGH", "-224,\"Illegal parameter value;SOUR1:POW? HIGH, expected MINimum, MAXimum or "
+                                  "DEFault\""},
+    ErrorCase{"SOUR1:POW? MAX,MIN", "-108,\"Parameter not allowed\""},
+    ErrorCase{"OUTP? MAX", "-108,\"Parameter not allowed\""},
+    ErrorCase{"*ESE 256", "-222,\"Data out of range;*ESE 256, 0..255\""},
+    ErrorCase{"*SRE MAX", "-224,\"Illegal parameter value;*SRE MAX, expected a decimal number\""},
+    ErrorCase{"*SRE 5 S", "-138,\"Suffix not allowed;*SRE 5 S, no unit\""},
+    ErrorCase{"STAT:QUES:ENAB 32768", "-222,\"Data out of range;STAT:QUES:ENAB 32768, 0..32767\""},
+    ErrorCase{"*ESE", "-109,\"Missing parameter\""},
+    ErrorCase{"*RST?", "-113,\"Undefined header;no query form\""},
+    ErrorCase{"*TST", "-113,\"Undefined header;query only\""},
+    ErrorCase{"*STB", "-113,\"Undefined header;query only\""},
+    ErrorCase{"STAT:PRES?", "-113,\"Undefined header;no query form\""},
+    ErrorCase{"STAT:QUES:COND 5", "-113,\"Undefined header;query only\""},
+    ErrorCase{"SYST:ERR:ALL", "-113,\"Undefined header;query only\""}));
 
 // Execution errors: what ran before the error stays done, the rest of the
 // line is not run, the line answers nothing and queues one error.
@@ -377,7 +430,7 @@ TEST(ScpiErrorQueue, OverflowReplacesTheNewestWithQueueOverflow) {
     for (int i = 0; i < 20; ++i) run(session, "SOUR1:POW 101");
     const auto errors = drainErrors(session);
     ASSERT_EQ(errors.size(), ScpiSession::kErrorQueueSize);
-    EXPECT_EQ(errors.front(), "-222,\"Data out of range;0..100\"");
+    EXPECT_EQ(errors.front(), "-222,\"Data out of range;SOUR1:POW 101, 0..100\"");
     EXPECT_EQ(errors.back(), "-350,\"Queue overflow\"");
     EXPECT_EQ(run(session, "SYST:ERR?").answer, "0,\"No error\"");
 }
@@ -388,7 +441,7 @@ TEST(ScpiErrorQueue, ErrorQueryReadsOldestFirstAndClsClears) {
     run(session, "FOO");
     run(session, "SOUR1:POW 101");
     EXPECT_EQ(run(session, "SYST:ERR?;ERR?;ERR?").answer,
-              "-113,\"Undefined header\";-222,\"Data out of range;0..100\";0,\"No error\"");
+              "-113,\"Undefined header\";-222,\"Data out of range;SOUR1:POW 101, 0..100\";0,\"No error\"");
     run(session, "FOO;FOO");
     run(session, "*CLS");
     EXPECT_EQ(session.errorCount(), 0u);
@@ -405,7 +458,7 @@ TEST(ScpiErrorQueue, FailedLineGivesBackTheErrorsItsQueriesRead) {
     EXPECT_EQ(run(session, "SYST:ERR?;SYST:ERR?;SOUR1:POW?").answer, "");
     const std::string hw = "-240,\"Hardware error;device not connected\"";
     EXPECT_EQ(drainErrors(session),
-              (std::vector<std::string>{"-113,\"Undefined header\"", "-222,\"Data out of range;0..100\"", hw}));
+              (std::vector<std::string>{"-113,\"Undefined header\"", "-222,\"Data out of range;SOUR1:POW 101, 0..100\"", hw}));
     run(session, "FOO");
     EXPECT_EQ(run(session, "SYST:ERR?;*CLS;SOUR1:POW?").answer, "");
     EXPECT_EQ(drainErrors(session), std::vector<std::string>{hw});
@@ -415,6 +468,274 @@ TEST(ScpiErrorQueue, FailedLineGivesBackTheErrorsItsQueriesRead) {
     ASSERT_EQ(full.size(), ScpiSession::kErrorQueueSize);
     EXPECT_EQ(full.back(), "-350,\"Queue overflow\"");
 }
+
+TEST(ScpiErrorQueue, CountAndAllReadTheWholeQueue) {
+    FakeScpiDevice device;
+    ScpiSession session(device, "");
+    run(session, "FOO");
+    run(session, "SOUR3:POW 150");
+    EXPECT_EQ(run(session, "SYST:ERR:COUN?").answer, "2");
+    EXPECT_EQ(run(session, "SYST:ERR:ALL?;COUN?").answer,
+              "-113,\"Undefined header\",-222,\"Data out of range;SOUR3:POW 150, 0..100\";0");
+    // A failed line gives back what its SYSTem:ERRor:ALL? read.
+    run(session, "FOO");
+    device.s.connected = false;
+    EXPECT_EQ(run(session, "SYST:ERR:ALL?;SOUR1:POW?").answer, "");
+    EXPECT_EQ(drainErrors(session), (std::vector<std::string>{"-113,\"Undefined header\"",
+                                                             "-240,\"Hardware error;device not connected\""}));
+}
+
+// ---- the Standard Event Status Register and the status byte ------------------
+
+// After `*ESE 61;*SRE 32` (what a generic driver sends), the lines run; then
+// `*STB?;*ESR?;*STB?` reads the status byte, the ESR (which clears it) and
+// the status byte again.
+struct EventCase {
+    std::vector<std::string> lines;
+    const char *token;
+    bool connected;
+    const char *failWith;
+    const char *answer;
+};
+
+class ScpiEvents : public ::testing::TestWithParam<EventCase> {};
+
+TEST_P(ScpiEvents, ErrorsSetTheirClassBitAndTheStatusByteFollows) {
+    const EventCase &c = GetParam();
+    FakeScpiDevice device;
+    device.s.connected = c.connected;
+    device.failWith = c.failWith;
+    ScpiSession session(device, c.token);
+    run(session, "*ESE 61;*SRE 32");
+    for (const std::string &line : c.lines) run(session, line);
+    EXPECT_EQ(run(session, "*STB?;*ESR?;*STB?").answer, c.answer);
+}
+
+const std::vector<std::string> kSeventeenErrors(17, "FOO");
+
+INSTANTIATE_TEST_SUITE_P(Table, ScpiEvents, ::testing::Values(
+    // Status byte 100 = RQS 64 + ESB 32 + error queue 4 (MAV 16 joins the second *STB?).
+    EventCase{{}, "", true, "", "0;0;16"},
+    EventCase{{"FOO"}, "", true, "", "100;32;20"},
+    EventCase{{"SOUR1:POW 101"}, "", true, "", "100;16;20"},            // -222 is an execution error
+    EventCase{{"SOUR1:POW ten"}, "", true, "", "100;16;20"},            // and so is -224
+    EventCase{{"SOUR1:TEMP?;FOO"}, "", true, "", "100;32;20"},          // refused whole: one command error
+    EventCase{{"SOUR1:TEMP?"}, "", false, "", "100;16;20"},             // -240: execution error
+    EventCase{{"SYST:PASS 'x'"}, "t", true, "", "100;16;20"},           // -224 from the lock: execution
+    EventCase{{"*TST?"}, "", true, "gone", "100;8;20"},                 // -330: device-dependent
+    EventCase{kSeventeenErrors, "", true, "", "100;40;20"},             // -350 adds device-dependent
+    EventCase{{"FOO", "SOUR1:TEMP?;:SOUR1:POW 5"}, "t", true, "", "100;48;20"},
+    EventCase{{"*OPC"}, "", true, "", "96;1;16"},
+    EventCase{{"FOO", "SYST:ERR?"}, "", true, "", "96;32;16"},          // the queue is empty, the ESR is not
+    EventCase{{"FOO", "*CLS"}, "", true, "", "0;0;16"},
+    EventCase{{"FOO", "*ESR?"}, "", true, "", "4;0;20"},
+    EventCase{{"FOO", "*ESR?;SOUR1:POW 5"}, "t", true, "", "100;48;20"},  // the failed line's *ESR? gives back
+    EventCase{{"FOO", "*CLS;SOUR1:POW 5"}, "t", true, "", "100;16;20"},   // what *CLS cleared stays cleared
+    EventCase{{"FOO", "*ESE 16"}, "", true, "", "4;32;20"},
+    EventCase{{"FOO", "*SRE 0"}, "", true, "", "36;32;20"}));
+
+struct ClassCase {
+    int code;
+    unsigned esr;
+};
+
+class ScpiErrorClass : public ::testing::TestWithParam<ClassCase> {};
+
+TEST_P(ScpiErrorClass, SetsItsEsrBit) {
+    FakeScpiDevice device;
+    ScpiSession session(device, "");
+    session.queueError(GetParam().code);
+    EXPECT_EQ(run(session, "*ESR?").answer, std::to_string(GetParam().esr));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScpiErrorClass, ::testing::Values(
+    ClassCase{-100, 32}, ClassCase{-199, 32}, ClassCase{-200, 16}, ClassCase{-240, 16}, ClassCase{-330, 8},
+    ClassCase{-350, 8}, ClassCase{-410, 4}, ClassCase{-499, 4}, ClassCase{100, 0}));
+
+TEST(ScpiEvents, EachConnectionHasItsOwnRegisters) {
+    FakeScpiDevice device;
+    ScpiSession first(device, "");
+    ScpiSession second(device, "");
+    run(first, "FOO");
+    run(first, "*ESE 32");
+    run(second, "*CLS");
+    EXPECT_EQ(run(first, "*ESE?;*ESR?").answer, "32;32");
+    EXPECT_EQ(run(second, "*ESE?;*ESR?;STAT:QUES:TEMP?").answer, "0;0;0");
+}
+
+// ---- STATus:QUEStionable and STATus:OPERation follow the device ----------------
+
+// One step: a change on the device, then a line and its answer.
+struct StatusStep {
+    int alarmChannel;  // 0..3: set that channel's alarm to `on`; -1: leave the alarms
+    bool on;
+    bool connected;
+    const char *line;
+    const char *answer;
+};
+
+TEST(ScpiQuestionable, AlarmsAndALostDeviceSetTheirBits) {
+    const std::vector<StatusStep> steps = {
+        {-1, false, true, "*CLS;:STAT:QUES:TEMP?;:STAT:QUES?;:STAT:QUES:TEMP:COND?", "0;0;4"},
+        {0, true, true, "STAT:QUES:TEMP:COND?;:STAT:QUES:COND?;:STAT:QUES?;:STAT:QUES:TEMP?", "5;16;16;1"},
+        // Read, the temperature event is gone, and with it the summary.
+        {-1, false, true, "STAT:QUES:TEMP?;:STAT:QUES:COND?;:STAT:QUES:TEMP:COND?", "0;0;5"},
+        {2, false, true, "STAT:QUES:TEMP:COND?;:STAT:QUES:TEMP?", "1;0"},  // falling: no event
+        {-1, false, true, "STAT:QUES:TEMP:NTR 15;PTR 0", ""},
+        {0, false, true, "STAT:QUES:TEMP?;COND?", "1;0"},  // now only falling edges count
+        {3, true, true, "STAT:QUES:TEMP?;:STAT:QUES:TEMP:COND?", "0;8"},
+        {-1, false, true, "STAT:PRES;:STAT:QUES:TEMP:PTR?;NTR?;ENAB?", "32767;0;15"},
+        // The status byte's QUES bit once STAT:QUES:ENAB passes the summary.
+        {-1, false, true, "STAT:QUES?;:STAT:QUES:ENAB 16;:*SRE 8;*STB?", "16;16"},
+        {1, true, true, "*STB?;:STAT:QUES?", "72;16"},
+        {-1, false, true, "*STB?", "0"},
+        // A lost device: bit 9, and its alarms no longer count.
+        // (SOURce2's alarm is still an unread temperature event: bit 4 stays.)
+        {-1, false, false, "STAT:QUES:COND?;:STAT:QUES?;:STAT:QUES:TEMP:COND?", "528;512;0"},
+        {-1, false, true, "STAT:QUES:COND?;:STAT:QUES:TEMP?", "16;10"},
+    };
+    FakeScpiDevice device;
+    ScpiSession session(device, "");
+    for (const StatusStep &step : steps) {
+        SCOPED_TRACE(step.line);
+        if (step.alarmChannel >= 0) device.s.channels[step.alarmChannel].overTemperature = step.on;
+        device.s.connected = step.connected;
+        session.updateStatus();
+        EXPECT_EQ(run(session, step.line).answer, step.answer);
+    }
+    EXPECT_EQ(drainErrors(session), std::vector<std::string>{});
+}
+
+// The server passes every device change on, so an alarm that comes and goes
+// between two lines still leaves its event.
+TEST(ScpiQuestionable, AnAlarmBetweenTwoLinesLeavesItsEvent) {
+    FakeScpiDevice device;
+    ScpiSession session(device, "");
+    run(session, "*CLS");
+    device.s.channels[1].overTemperature = true;
+    session.updateStatus();
+    device.s.channels[1].overTemperature = false;
+    session.updateStatus();
+    EXPECT_EQ(run(session, "STAT:QUES:TEMP:COND?;:STAT:QUES:TEMP?;:STAT:QUES?").answer, "4;2;16");
+}
+
+struct OperationCase {
+    const char *line;  // run after the fake's state: output on, EDGE mode, TTL output on
+    const char *answer;
+};
+
+class ScpiOperation : public ::testing::TestWithParam<OperationCase> {};
+
+TEST_P(ScpiOperation, TriggerOutputsRunningSetTheirBits) {
+    FakeScpiDevice device;
+    ScpiSession session(device, "");
+    EXPECT_EQ(run(session, GetParam().line).answer, GetParam().answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScpiOperation, ::testing::Values(
+    OperationCase{"STAT:OPER:COND?", "0"},
+    OperationCase{"SOUR:MODE TTL;:STAT:OPER:COND?;:STAT:OPER?", "256;256"},
+    OperationCase{"SOUR:MODE TTL;:OUTP OFF;:STAT:OPER:COND?;:STAT:OPER?", "0;256"},
+    OperationCase{"SOUR:MODE TTL;:TRIG:TTL:OUTP OFF;:STAT:OPER:COND?", "0"},
+    OperationCase{"SOUR:MODE INT;:STAT:OPER:COND?;:TRIG:INT:OUTP ON;:STAT:OPER:COND?", "0;512"},
+    OperationCase{"STAT:OPER:ENAB 256;:*STB?;:SOUR:MODE TTL;:*STB?;:STAT:OPER?;:*STB?", "0;144;256;16"},
+    OperationCase{"STAT:OPER:PTR 0;NTR 256;:SOUR:MODE TTL;:SOUR:MODE EDGE;:STAT:OPER?", "256"}));
+
+// ---- *RST and *TST? ---------------------------------------------------------
+
+struct ResetCase {
+    const char *name;
+    void (*prepare)(DeviceState &);
+    std::vector<Setting> writes;
+};
+
+class ScpiReset : public ::testing::TestWithParam<ResetCase> {};
+
+TEST_P(ScpiReset, SendsOnlyTheWritesTheSafeStateNeeds) {
+    FakeScpiDevice device;
+    GetParam().prepare(device.s);
+    ScpiSession session(device, "");
+    run(session, "FOO");
+    EXPECT_EQ(run(session, "*ESE 32;*RST;*ESE?;*ESR?").answer, "32;32");  // registers are the session's, kept
+    EXPECT_EQ(device.applied, GetParam().writes);
+    EXPECT_FALSE(device.s.enabled);
+    EXPECT_EQ(device.s.mode, 0);
+    for (const ChannelState &c : device.s.channels) EXPECT_FALSE(c.enabled);
+    EXPECT_FALSE(device.s.ttl.outputEnabled || device.s.internal.outputEnabled);
+    EXPECT_EQ(device.s.channels[0].brightness, 40);  // values are kept
+    EXPECT_EQ(device.s.ttl.delayMs, 250);
+    EXPECT_EQ(drainErrors(session), std::vector<std::string>{"-113,\"Undefined header\""});
+    device.applied.clear();
+    run(session, "*RST");
+    EXPECT_TRUE(device.applied.empty()) << "a second *RST has nothing to send";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScpiReset, ::testing::Values(
+    ResetCase{"fake", [](DeviceState &) {},
+              {{Field::GlobalEnable, -1, 0}, {Field::ChannelEnable, 0, 0}, {Field::TtlOutput, -1, 0},
+               {Field::WorkMode, -1, 0}}},
+    ResetCase{"safe", [](DeviceState &s) {
+                  s.enabled = false;
+                  s.mode = 0;
+                  s.channels[0].enabled = false;
+                  s.ttl.outputEnabled = false;
+              }, {}},
+    ResetCase{"everything on", [](DeviceState &s) {
+                  s.mode = 3;
+                  for (ChannelState &c : s.channels) c.enabled = true;
+                  s.internal.outputEnabled = true;
+              },
+              {{Field::GlobalEnable, -1, 0}, {Field::ChannelEnable, 0, 0}, {Field::ChannelEnable, 1, 0},
+               {Field::ChannelEnable, 2, 0}, {Field::ChannelEnable, 3, 0}, {Field::TtlOutput, -1, 0},
+               {Field::InternalOutput, -1, 0}, {Field::WorkMode, -1, 0}}}),
+    [](const ::testing::TestParamInfo<ResetCase> &info) {
+        std::string name = info.param.name;
+        for (char &c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    });
+
+TEST(ScpiReset, IsProtectedAndNeedsTheDevice) {
+    FakeScpiDevice device;
+    ScpiSession locked(device, "t");
+    EXPECT_EQ(run(locked, "*RST;*OPC?").answer, "");
+    EXPECT_EQ(drainErrors(locked), std::vector<std::string>{kProtected});
+    device.s.connected = false;
+    ScpiSession open(device, "");
+    EXPECT_EQ(run(open, "*RST;*OPC?").answer, "");
+    EXPECT_EQ(drainErrors(open), std::vector<std::string>{"-240,\"Hardware error;device not connected\""});
+    EXPECT_TRUE(device.applied.empty());
+}
+
+struct SelfTestCase {
+    const char *line;
+    bool connected;
+    const char *failWith;
+    const char *answer;
+    int selfTests;
+    std::vector<std::string> errors;
+};
+
+class ScpiSelfTest : public ::testing::TestWithParam<SelfTestCase> {};
+
+TEST_P(ScpiSelfTest, AnswersZeroWhenTheDeviceReadsSucceed) {
+    const SelfTestCase &c = GetParam();
+    FakeScpiDevice device;
+    device.s.connected = c.connected;
+    device.failWith = c.failWith;
+    ScpiSession session(device, "");
+    EXPECT_EQ(run(session, c.line).answer, c.answer);
+    EXPECT_EQ(device.selfTests, c.selfTests);
+    EXPECT_EQ(drainErrors(session), c.errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScpiSelfTest, ::testing::Values(
+    SelfTestCase{"*TST?", true, "", "0", 1, {}},
+    SelfTestCase{"*TST?;*OPC?", true, "", "0;1", 1, {}},
+    SelfTestCase{"*TST?", true, "gone", "1", 1, {"-330,\"Self-test failed;gone\""}},
+    SelfTestCase{"*TST?", false, "", "1", 0, {"-330,\"Self-test failed;device not connected\""}},
+    // One error per line: the second failure and a later execution error add none.
+    SelfTestCase{"*TST?;*TST?", true, "gone", "1;1", 2, {"-330,\"Self-test failed;gone\""}},
+    SelfTestCase{"*TST?;SOUR1:POW 5", true, "gone", "", 1, {"-330,\"Self-test failed;gone\""}}));
 
 // ---- the password lock ------------------------------------------------------
 

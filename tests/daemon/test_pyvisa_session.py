@@ -112,7 +112,7 @@ def locked_rig():
 
 
 def test_identity_version_and_an_empty_error_queue(rig):
-    assert rig.inst.query("*IDN?") == "DALU,0xFFAA0400,0,66051"
+    assert rig.inst.query("*IDN?") == "DALU,4-colour,0,1.2.3/2.1.0"
     assert rig.inst.query("SYSTem:VERSion?") == "1999.0"
     assert rig.inst.query("SYST:ERR?") == '0,"No error"'
     assert rig.inst.query("*OPC?") == "1"
@@ -144,6 +144,12 @@ SETTINGS = [
     ("TRIG:INT:HIGH 22", "TRIG:INT:HIGH?", "22", "int_high", 22),
     ("TRIG:INT:LOW 33", "TRIG:INT:LOW?", "33", "int_low", 33),
     ("TRIG:INT:COUN 100", "TRIG:INT:COUN?", "100", "int_count", 100),
+    ("SOUR1:PULS:WIDT 1.5 S", "SOUR1:PULS:WIDT?", "1500", "pulse", [1500, 0, 0, 5000]),
+    ("TRIG:TTL:DEL 20 MS", "TRIG:TTL:DEL?", "20", "ttl_delay", 20),
+    ("SOUR2:POW MAX", "SOUR2:POW?", "100", "brightness", [10, 100, 30, 100]),
+    ("SOUR3:POW 45PCT", "SOUR3:POW?", "45", "brightness", [10, 100, 45, 100]),
+    ("TRIG:INT:COUN MIN", "TRIG:INT:COUN?", "0", "int_count", 0),
+    ("TRIG:INT:HIGH DEF", "TRIG:INT:HIGH?", "0", "int_high", 0),
 ]
 
 
@@ -184,14 +190,17 @@ def test_temperatures_and_alarms_come_from_the_poll(rig):
 
 # (bad command, what SYSTem:ERRor? answers next)
 BAD = [
-    ("SOUR1:POW 101", '-222,"Data out of range;0..100"'),
-    ("SOUR1:PULS:WIDT 5001", '-222,"Data out of range;0..5000"'),
-    ("TRIG:INT:COUN -1", '-222,"Data out of range;0..100"'),
+    ("SOUR1:POW 101", '-222,"Data out of range;SOUR1:POW 101, 0..100"'),
+    ("SOUR1:PULS:WIDT 5001", '-222,"Data out of range;SOUR1:PULS:WIDT 5001, 0..5000 ms"'),
+    ("SOUR1:PULS:WIDT 5.5 S", '-222,"Data out of range;SOUR1:PULS:WIDT 5.5 S, 0..5000 ms"'),
+    ("TRIG:INT:COUN -1", '-222,"Data out of range;TRIG:INT:COUN -1, 0..100"'),
+    ("SOUR1:POW 5 MS", '-131,"Invalid suffix;SOUR1:POW 5 MS, expected PCT"'),
+    ("TRIG:INT:COUN 5 S", '-138,"Suffix not allowed;TRIG:INT:COUN 5 S, no unit"'),
     ("SOUR5:POW 1", '-114,"Header suffix out of range;channels are 1..4"'),
     ("SOUR1:POW", '-109,"Missing parameter"'),
-    ("OUTP MAYBE", '-224,"Illegal parameter value;expected ON, OFF, 1 or 0"'),
-    ("SOUR:MODE FAST", '-224,"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
-    ("SOUR1:POW ten", '-224,"Illegal parameter value;expected a decimal number"'),
+    ("OUTP MAYBE", '-224,"Illegal parameter value;OUTP MAYBE, expected ON, OFF, 1 or 0"'),
+    ("SOUR:MODE FAST", '-224,"Illegal parameter value;SOUR:MODE FAST, expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
+    ("SOUR1:POW ten", '-224,"Illegal parameter value;SOUR1:POW ten, expected a decimal number, MINimum, MAXimum or DEFault"'),
     ("FOO:BAR 1", '-113,"Undefined header"'),
     ("SOUR1:TEMP 5", '-113,"Undefined header;query only"'),
     ("SOUR1:POW 1,2", '-108,"Parameter not allowed;one parameter"'),
@@ -215,8 +224,9 @@ def test_bad_commands_queue_their_error_and_send_nothing(rig):
 FAILING_LINES = [
     ("SOUR1:POW?;SOUR7:POW?;SOUR2:POW?", '-114,"Header suffix out of range;channels are 1..4"'),
     ("SOUR1:POW 11;BOGUS;SOUR2:POW 70", '-113,"Undefined header"'),
-    ("SOUR3:POW 5;SOUR3:POW 500;SOUR3:POW?", '-222,"Data out of range;0..100"'),
-    ("SOUR2:POW?;OUTP OFF;SOUR:MODE FAST", '-224,"Illegal parameter value;expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
+    ("SOUR3:POW 5;SOUR3:POW 500;SOUR3:POW?", '-222,"Data out of range;SOUR3:POW 500, 0..100"'),
+    ("SOUR2:POW?;OUTP OFF;SOUR:MODE FAST",
+     '-224,"Illegal parameter value;SOUR:MODE FAST, expected NORMal, TTL, EDGE, INTernal or SEQuence"'),
 ]
 
 
@@ -267,9 +277,76 @@ def test_unanswerable_query_times_out_and_queues_a_hardware_error(rig):
     error = rig.inst.query("SYST:ERR?")
     assert error.startswith('-240,"Hardware error;device not connected: '), error
     assert "timeout." in error
+    # A lost device: a questionable bit, and a self-test that answers 1.
+    assert rig.inst.query("STAT:QUES:COND?") == "512"
+    assert rig.inst.query("*CLS;*TST?") == "1"
+    error = rig.inst.query("SYST:ERR?")
+    assert error.startswith('-330,"Self-test failed;device not connected: '), error
+    assert rig.inst.query("*ESR?;:SYST:ERR:COUN?") == "8;0"  # a device-dependent error
     rig.sim_command("silent 0")
     end = time.monotonic() + 10
     while rig.answer_of("*CLS;SOUR1:POW?") != "0" and time.monotonic() < end:
         time.sleep(0.05)
     assert rig.inst.query("SOUR1:POW 7;POW?") == "7"
     assert rig.wait_device("brightness", [7, 0, 0, 0]) == [7, 0, 0, 0]
+    assert rig.inst.query("STAT:QUES:COND?;*TST?") == "0;0"
+
+
+def noted_writes(rig, count, timeout=5.0):
+    """The device's write frames ("CMD:DATA" in hex), once `count` are there:
+    the light source notes a frame just after it has answered it."""
+    frames = []
+    end = time.monotonic() + timeout
+    while len(frames) < count and time.monotonic() < end:
+        answer = rig.sim_command("writes")
+        frames += [] if answer == "-" else answer.split(" ")
+    return frames
+
+
+def wait_answer(rig, query, expected, timeout=5.0):
+    end = time.monotonic() + timeout
+    while True:
+        answer = rig.inst.query(query)
+        if answer == expected or time.monotonic() > end:
+            return answer
+        time.sleep(0.02)
+
+
+def test_a_generic_drivers_session(rig):
+    rig.inst.write("SOUR:MODE TTL;:TRIG:TTL:OUTP ON;:SOUR2:STAT ON;POW 30")
+    assert rig.inst.query("*OPC?") == "1"
+    assert len(noted_writes(rig, 4)) == 4
+    assert rig.inst.query("*IDN?") == "DALU,4-colour,0,1.2.3/2.1.0"
+
+    rig.inst.write("*RST; *CLS; *ESE 61; *SRE 32")
+    assert rig.inst.query("*OPC?;*TST?") == "1;0"
+    # Output off first; SOURce2 off; the TTL output off; NORMal mode. The
+    # brightness stays.
+    assert noted_writes(rig, 4) == ["0002:00", "0101:0100", "0201:00", "0001:00"]
+    assert rig.inst.query("OUTP?;:SOUR:MODE?;:SOUR2:STAT?;POW?;:TRIG:TTL:OUTP?") == "0;NORM;0;30;0"
+    # A second *RST has nothing to send: the next frame is the next write's.
+    rig.inst.write("*RST;:SOUR1:POW MAX")
+    assert noted_writes(rig, 1) == ["0102:000064"]  # SOURce1 at 100 %
+
+    rig.inst.write("SOUR3:POW 150")  # the error
+    assert rig.inst.query("*STB?") == "100"  # RQS, ESB, the error queue
+    assert rig.inst.query("*ESR?") == "16"  # execution error
+    assert rig.inst.query("*STB?") == "4"
+    assert rig.inst.query("SYST:ERR:COUN?;:SYST:ERR?") == '1;-222,"Data out of range;SOUR3:POW 150, 0..100"'
+    assert rig.inst.query("*STB?;*ESR?") == "0;0"
+
+    rig.inst.write("STAT:QUES:ENAB 16")
+    rig.sim_command("temp 2 80 1")  # SOURce3 over temperature
+    assert wait_answer(rig, "STAT:QUES:TEMP:COND?", "4") == "4"
+    assert rig.inst.query("*STB?") == "8"  # QUES summary; not in *SRE 32
+    assert rig.inst.query("STAT:QUES:TEMP?") == "4"
+    assert rig.inst.query("STAT:QUES:TEMP?") == "0"  # read, cleared
+    assert rig.inst.query("STAT:QUES?;:*STB?") == "16;16"
+    rig.sim_command("temp 2 30 0")
+    assert wait_answer(rig, "STAT:QUES:TEMP:COND?", "0") == "0"
+    assert rig.inst.query("STAT:QUES:TEMP?;:STAT:QUES?;:*STB?") == "0;0;16"  # falling edges are not events
+    rig.sim_command("temp 2 80 1")
+    assert wait_answer(rig, "STAT:QUES:TEMP:COND?", "4") == "4"
+    rig.inst.write("*CLS")
+    assert rig.inst.query("STAT:QUES:TEMP?;:STAT:QUES:TEMP:COND?;:*ESR?") == "0;4;0"
+    assert rig.inst.query("SYST:ERR?") == '0,"No error"'

@@ -6,6 +6,7 @@
 // Input: one flags byte, then the lines. Flags: bit 0 a token ("t") is
 // configured, bit 1 the device is disconnected, bit 2 every write fails,
 // bit 3 temperatures are not read yet.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -102,7 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                   "a refused line sends nothing");
             check(answer.empty(), "a refused line answers nothing");
         }
-        if (!answer.empty()) check(session.errorCount() <= errorsBefore, "a line that answers queued no error");
+        // A failed *TST? answers 1 and queues its -330; nothing else answers and queues.
+        std::string upperLine(line);
+        for (char &c : upperLine) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const bool selfTest = upperLine.find("*TST") != std::string::npos;
+        if (!answer.empty() && !selfTest)
+            check(session.errorCount() <= errorsBefore, "a line that answers queued no error");
+        check(((session.statusByte() & lightd::scpi_status::kErrorQueue) != 0) == (session.errorCount() > 0),
+              "the status byte's error bit follows the queue");
     }
     for (const lightd::Setting &s : device.applied) check(lightd::settingInRange(s), "only valid writes reach the device");
     if (!device.s.connected) check(device.applied.empty() && device.triggers == 0, "nothing sent while disconnected");

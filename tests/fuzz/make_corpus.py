@@ -190,6 +190,12 @@ def scpi_cases():
         b"TRIG:INT:OUTP OFF", b"TRIG:INT:DEL 1", b"TRIG:INT:HIGH 2", b"TRIG:INT:LOW 3", b"TRIG:INT:COUN 100",
         b"TRIG:INT:IMM", b"SOUR1:POW 5;POW?;:SOUR2:STAT ON;STAT?", b"SOUR5:POW 1", b"SOUR1:POW 1e400",
         b'SOUR1:POW "5', b"SOUR1::POW", b"FOO;;BAR?", b"SOUR1:POW 1,2",
+        b"*RST", b"*TST?", b"*WAI", b"*OPT?", b"*ESE 61", b"*ESE?", b"*ESR?", b"*SRE 32", b"*SRE?", b"*STB?",
+        b"*OPC", b"SYST:ERR:COUN?", b"SYST:ERR:ALL?", b"STAT:PRES", b"STAT:OPER?", b"STAT:OPER:COND?",
+        b"STAT:OPER:ENAB 768", b"STAT:QUES:EVEN?", b"STAT:QUES:COND?", b"STAT:QUES:ENAB 32767",
+        b"STAT:QUES:NTR 16;PTR 0", b"STAT:QUES:TEMP?", b"STAT:QUES:TEMP:COND?", b"STAT:QUES:TEMP:ENAB 15;ENAB?",
+        b"SOUR1:POW MAX", b"SOUR1:POW? MIN", b"SOUR2:POW 50 PCT", b"SOUR2:POW 5 MS", b"SOUR1:PULS:WIDT 1.5 S",
+        b"TRIG:TTL:DEL 20MS", b"TRIG:INT:COUN 5 S", b"TRIG:INT:HIGH? DEF", b"*ESE 256", b"STAT:QUES:ENAB 32768",
     ]
     cases = {}
     for flags in range(16):
@@ -201,6 +207,13 @@ def scpi_cases():
         b"SOUR1:POW?;SOUR7:POW?;SOUR2:POW?", b"SOUR1:POW 11;BOGUS;SOUR2:POW 70",
         b"SYST:ERR?;SYST:ERR?;SOUR1:POW?", b"SYST:ERR?;*CLS;SOUR1:TEMP?", b"*TRG;*TRG;*OPC?",
         b"SYST:PASS 't';SOUR1:POW 5;SYST:PASS 'x';SOUR2:POW 6"])
+    # The status model: errors, reads that a failed line gives back, *CLS.
+    cases["status-sequences"] = b"\x00" + b"\n".join([
+        b"*RST; *CLS; *ESE 61; *SRE 32", b"SOUR3:POW 150", b"*STB?", b"*ESR?", b"*ESR?;SOUR1:TEMP? MAX",
+        b"FOO", b"*ESR?;SYST:ERR:ALL?;*TRG", b"*CLS;*STB?", b"SOUR:MODE TTL;:TRIG:TTL:OUTP ON;:STAT:OPER:COND?",
+        b"*TST?;*TST?;SOUR1:POW 5", b"STAT:QUES:TEMP?;:STAT:QUES?;:*STB?"])
+    cases["status-failing-device"] = b"\x04" + cases["status-sequences"][1:]
+    cases["status-locked"] = b"\x01" + cases["status-sequences"][1:]
     # What browsers send when a web page posts to the SCPI port; the server
     # closes the connection at the first HTTP-looking line.
     body = b"\nOUTP ON;:SOUR1:STAT ON;POW 100\n"
