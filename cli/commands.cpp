@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "device.h"
-#include "ports.h"
+#include "SerialPorts.h"
 
 using Json = nlohmann::ordered_json;
 
