@@ -5,7 +5,8 @@
 # package (the version of the host's Qt 6, whose moc, uic and rcc the cross
 # build uses through QT_HOST_PATH) and cross-builds it with the project's
 # mingw-w64 toolchain file: Core, Gui, Widgets, Test, the Windows platform
-# plugin and the styles, as shared DLLs.
+# plugin and the styles, as shared DLLs, with the MinGW C++ runtime that the
+# plugins need beside them.
 #
 # The result goes to ~/.cache/lightkit/qt-<version>-<options hash> (or to
 # $LIGHTKIT_QT_WINDOWS); a finished cache (one with BUILD-INFO.txt) is reused, so a second run only
@@ -111,10 +112,28 @@ cmake -S "$SRC" -B "$WORK/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
 echo "build_qt_windows: building (about half an hour on 2 cores; log: $WORK/build/build.log)"
 cmake --build "$WORK/build" -j "$JOBS" >"$WORK/build/build.log" 2>&1 || { tail -40 "$WORK/build/build.log"; exit 1; }
 cmake --install "$WORK/build" >"$WORK/build/install.log" 2>&1 || { tail -20 "$WORK/build/install.log"; exit 1; }
-# Qt's licence texts go with the DLLs that are shipped.
-mkdir -p "$PREFIX/licenses"
-cp "$SRC"/LICENSES/LGPL-3.0-only.txt "$SRC"/LICENSES/GPL-3.0-only.txt "$PREFIX/licenses/" 2>/dev/null ||
-  cp "$SRC"/LICENSE.LGPL3 "$SRC"/LICENSE.GPL3 "$PREFIX/licenses/" 2>/dev/null || true
+# Qt's plugins are link modules, which the toolchain's static runtime flags
+# do not reach: they import the MinGW C++ runtime, which is put beside the
+# DLLs (where Qt's deployment tool takes it from for a MinGW Qt).
+for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
+  found=$(x86_64-w64-mingw32-g++-posix -print-file-name="$dll")
+  [ -f "$found" ] || found=/usr/x86_64-w64-mingw32/lib/$dll
+  cp "$found" "$PREFIX/bin/"
+done
+# Qt's licence texts and the attributions of the code it bundles go with
+# the DLLs that are shipped, with where the source is to be had.
+mkdir -p "$PREFIX/licenses/3rdparty"
+cp "$SRC"/LICENSES/*.txt "$PREFIX/licenses/"
+for f in "$SRC"/src/3rdparty/*/qt_attribution.json; do
+  cp "$f" "$PREFIX/licenses/3rdparty/$(basename "$(dirname "$f")").json"
+done
+cat >"$PREFIX/licenses/SOURCE.txt" <<EOF
+These Qt $QT_VERSION DLLs are built, unchanged, from Debian's qt6-base source
+package $DEB_VERSION (apt-get source qt6-base=$DEB_VERSION, or
+https://snapshot.debian.org/package/qt6-base/$DEB_VERSION/), under the
+GNU LGPL version 3 (LGPL-3.0-only.txt). They are shared libraries: replace
+them with a build of your own of the same Qt version to change them.
+EOF
 echo "Qt $QT_VERSION (Debian qt6-base $DEB_VERSION), built $(date -u +%FT%TZ) in $(( $(date +%s) - start )) s" \
   >"$PREFIX/BUILD-INFO.tmp"
 printf '%s\n' "${OPTIONS[@]}" >>"$PREFIX/BUILD-INFO.tmp"
