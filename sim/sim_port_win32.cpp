@@ -69,7 +69,7 @@ SimPort *SimPort_Open(const std::string &requested, std::string *error) {
         const char *pair = std::getenv("LIGHTSIM_PAIR");
         const char *comma = pair != nullptr ? std::strchr(pair, ',') : nullptr;
         if (comma == nullptr || comma == pair || comma[1] == '\0') {
-            if (error) *error = "a COM port name is needed on Windows (for example COM11), or LIGHTSIM_PAIR=COM12,COM11";
+            if (error) *error = "a COM port name is needed on Windows (for example COM11)";
             return nullptr;
         }
         name.assign(pair, comma);
