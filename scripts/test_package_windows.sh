@@ -67,7 +67,8 @@ SYSTEM32=${WINEPREFIX:+$WINEPREFIX/drive_c/windows/system32}
 if [ -n "$SYSTEM32" ] && [ -d "$SYSTEM32" ]; then
   missing_dlls=""
   while IFS= read -r binary; do
-    for dll in $($TRIPLE-objdump -p "$binary" | awk '/DLL Name:/ {print $3}'); do
+    # api-ms-win-* and ext-ms-* name API sets, which Windows resolves itself.
+    for dll in $($TRIPLE-objdump -p "$binary" | awk '/DLL Name:/ && $3 !~ /^(api|ext)-ms-/ {print $3}'); do
       [ -n "$(find "$SDK/bin" "$SYSTEM32" -maxdepth 1 -iname "$dll" -print -quit)" ] ||
         missing_dlls+=" ${binary#$SDK/}:$dll"
     done
