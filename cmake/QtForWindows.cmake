@@ -16,7 +16,7 @@ if(NOT LIGHTKIT_QT_WINDOWS)
   endif()
 endif()
 if(NOT LIGHTKIT_QT_WINDOWS OR NOT EXISTS ${LIGHTKIT_QT_WINDOWS}/lib/cmake/Qt6/Qt6Config.cmake)
-  message(STATUS "No Qt 6 for Windows: LightConsole.exe is not built (bash scripts/build_qt_windows.sh builds it once, about 30 minutes)")
+  message(STATUS "No Qt 6 for Windows: LightConsole.exe is not built (bash scripts/build_qt_windows.sh builds it once, 30 to 45 minutes)")
   return()
 endif()
 

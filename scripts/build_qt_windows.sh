@@ -109,7 +109,7 @@ cmake -S "$SRC" -B "$WORK/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
   -DCMAKE_INSTALL_PREFIX="$PREFIX" "${launcher[@]}" "${OPTIONS[@]}" \
   >"$WORK/build/configure.log" 2>&1 || { tail -40 "$WORK/build/configure.log"; exit 1; }
-echo "build_qt_windows: building (about half an hour on 2 cores; log: $WORK/build/build.log)"
+echo "build_qt_windows: building (30 to 45 minutes on 2 cores; log: $WORK/build/build.log)"
 cmake --build "$WORK/build" -j "$JOBS" >"$WORK/build/build.log" 2>&1 || { tail -40 "$WORK/build/build.log"; exit 1; }
 cmake --install "$WORK/build" >"$WORK/build/install.log" 2>&1 || { tail -20 "$WORK/build/install.log"; exit 1; }
 # Qt's plugins are link modules, which the toolchain's static runtime flags
