@@ -1,11 +1,11 @@
 #include "SerialDeviceWidget.h"
 #include "ui_SerialDeviceWidget.h"
 
+#include "AvailablePorts.h"
 #include "DeviceControl.h"
 #include "LogTimestamp.h"
 
-#include <QSerialPort>
-#include <QSerialPortInfo>
+#include <QIODevice>
 
 #include <cstdio>
 
@@ -21,7 +21,7 @@ SerialDeviceWidget::SerialDeviceWidget(QWidget *parent)
     , m_devCtrl(nullptr)
 {
     ui->setupUi(this);
-    m_serial = new QSerialPort(this);
+    m_serial = createUnopenedPort(this);
     m_devCtrl = new DeviceControl;
     onSerialPortScan();
     ui->btnPortClose->setEnabled(false);
@@ -59,12 +59,12 @@ void SerialDeviceWidget::openPort()
 
 int SerialDeviceWidget::onSerialPortScan()
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    const QStringList ports = availablePortNames();
     std::fprintf(stdout, "%s[info ] <%s> SerialPortScan: %d\n", logTimestamp(),
                  "SerialDeviceWidget::onSerialPortScan", static_cast<int>(ports.size()));
     ui->cmbPortSelect->clear();
     for (int i = 0; i < ports.size(); ++i) {
-        const QString name = ports.at(i).portName();
+        const QString &name = ports.at(i);
         ui->cmbPortSelect->addItem(name);
         std::fprintf(stdout, "%s[info ] <%s> SerialPort(%d): %s\n", logTimestamp(),
                      "SerialDeviceWidget::onSerialPortScan", i, name.toUtf8().constData());

@@ -5,7 +5,7 @@
 #include <QWidget>
 
 class DeviceControl;
-class QSerialPort;
+class QIODevice;
 
 namespace Ui {
 class SerialDeviceWidget;
@@ -46,7 +46,7 @@ private:
     void setControlsOpen(bool open);
 
     Ui::SerialDeviceWidget *ui;
-    QSerialPort *m_serial;
+    QIODevice *m_serial; // a QSerialPort where Qt's serial-port module is built
     DeviceControl *m_devCtrl;
 };
 

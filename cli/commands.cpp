@@ -23,7 +23,7 @@
 
 #include "device.h"
 #include "discover.h"
-#include "ports.h"
+#include "SerialPorts.h"
 #include "StateJson.h"
 
 using Json = nlohmann::ordered_json;

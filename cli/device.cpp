@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "DALU_LightKit.h"
-#include "ports.h"
+#include "SerialPorts.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "SerialPorts.h"
 #include "device.h"
-#include "ports.h"
 #include "remote_device.h"
 
 namespace {

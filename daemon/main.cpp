@@ -2,26 +2,22 @@
 // clients over the network: SCPI on a raw TCP socket, and HTTP (JSON API,
 // event stream, metrics, the web page).
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
-
 #include <CLI/CLI.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/signal_set.hpp>
 
 #include "Announcer.h"
 #include "DeviceService.h"
 #include "HttpApi.h"
 #include "HttpServer.h"
+#include "Platform.h"
 #include "ScpiServer.h"
 
 namespace {
@@ -60,32 +56,6 @@ bool readTokenFile(const std::string &path, std::string *token) {
     const auto last = line.find_last_not_of(" \t\r");
     *token = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
     return true;
-}
-
-// The web page is installed in share/lightd/web beside bin/; the build tree
-// lays it out the same way.
-std::string defaultWebRoot(const char *argv0) {
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec)
-        self = std::filesystem::absolute(argv0, ec);
-    return (self.parent_path().parent_path() / "share" / "lightd" / "web").lexically_normal().string();
-}
-
-// Every HTTP connection holds a descriptor, and the usual soft limit (1024)
-// is below what a lab's browsers, scripts and idle keep-alives can open; the
-// hard limit is ours to take. Returns the descriptors lightd may use.
-size_t raiseDescriptorLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 1024;
-    if (limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 65536 : limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            limit = raised;
-    }
-    return limit.rlim_cur == RLIM_INFINITY ? 65536 : static_cast<size_t>(limit.rlim_cur);
 }
 
 }  // namespace
@@ -148,7 +118,7 @@ int main(int argc, char **argv) {
 
     // A log line to a reader that has gone (lightd | tee, tee ended) must
     // not end the daemon; failed writes of log lines are ignored.
-    std::signal(SIGPIPE, SIG_IGN);
+    lightd::ignoreBrokenPipes();
 
     if (!config.tokenFile.empty() && !readTokenFile(config.tokenFile, &config.token)) {
         std::fprintf(stderr, "lightd: cannot read the token file %s\n", config.tokenFile.c_str());
@@ -196,12 +166,12 @@ int main(int argc, char **argv) {
     httpOptions.token = config.token;
     httpOptions.allowedHosts = config.allowedHosts;
     httpOptions.pollMs = config.pollMs;
-    httpOptions.webRoot = config.webRoot.empty() ? defaultWebRoot(argv[0]) : config.webRoot;
+    httpOptions.webRoot = config.webRoot.empty() ? lightd::defaultWebRoot(argv[0]) : config.webRoot;
     httpOptions.headerTimeout = std::chrono::milliseconds(config.httpHeaderTimeoutMs);
     httpOptions.idleTimeout = std::chrono::milliseconds(config.httpIdleTimeoutMs);
     // Room for the SCPI clients, the port and the loop; beyond that, a new
     // HTTP connection is told 503 rather than left waiting for a descriptor.
-    const size_t descriptors = raiseDescriptorLimit();
+    const size_t descriptors = lightd::raiseDescriptorLimit();
     const size_t reserved = config.maxClients + 64;
     httpOptions.maxConnections =
         std::min<size_t>(httpOptions.maxConnections, descriptors > reserved * 2 ? descriptors - reserved : reserved);
@@ -251,10 +221,8 @@ int main(int argc, char **argv) {
                 httpOptions.webRoot.c_str());
     std::fflush(stdout);
 
-    boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
-    signals.async_wait([&](const boost::system::error_code &ec, int signal) {
-        if (ec) return;
-        std::printf("lightd: %s, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    lightd::StopRequests stopRequests(loop, [&](const char *why) {
+        std::printf("lightd: %s, stopping\n", why);
         std::fflush(stdout);
         scpi.stop();
         http.stop();

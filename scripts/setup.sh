@@ -9,7 +9,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev qttools5-dev qttools5-dev-tools
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
-  xvfb xauth x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
+  xvfb xauth x11-apps x11-utils imagemagick fonts-noto-cjk fonts-dejavu-core
   socat procps
   python3 python3-pytest python3-venv python3-pip python3-wheel python3-setuptools python3-serial
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# The Windows SDK zip of the mingw cross build (build-win, which
-# scripts/test_windows.sh makes and then calls this script):
-#   - cpack -G ZIP; the zip holds DALU_LightKit.dll, libDALU_LightKit.dll.a
-#     (MinGW), DALU_LightKit.lib (Microsoft's linker), DALU_LightKit.def, the
-#     header, lightsim.exe, README.md and LICENSE;
+# The Windows zip of the mingw cross build, "LightKit for Windows x64"
+# (build-win, which scripts/test_windows.sh makes and then calls this script):
+#   - cpack -G ZIP; the zip holds the SDK (DALU_LightKit.dll,
+#     libDALU_LightKit.dll.a for MinGW, DALU_LightKit.lib for Microsoft's
+#     linker, DALU_LightKit.def, the header), LightConsole.exe with Qt's DLLs
+#     and plugins laid out beside it, lightctl.exe, lightd.exe with its web
+#     folder, lightsim.exe, README.md, LICENSE and the third-party licences;
+#   - every DLL that a program or plugin in the zip imports is in the zip or
+#     is one of Windows' own (in wine's system32);
 #   - the .def, both import libraries and the zipped DLL name exactly the
 #     header's 39 exports, and the import libraries name DALU_LightKit.dll;
 #   - a small C program built from the zip alone, once with each import
@@ -29,7 +33,7 @@ done
 
 (cd "$BUILD" && cpack -G ZIP -B "$WORK/zip") >"$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; fail "cpack -G ZIP failed"; }
 VERSION=$(sed -n 's/^project(DALU_LightKit VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-NAME=DALU_LightKit-$VERSION-win64
+NAME=LightKit-$VERSION-win64
 ZIP=$WORK/zip/$NAME.zip
 [ -f "$ZIP" ] || fail "no $NAME.zip"
 mkdir -p "$WORK/sdk"
@@ -39,8 +43,39 @@ for path in bin/DALU_LightKit.dll bin/lightsim.exe lib/libDALU_LightKit.dll.a li
             lib/DALU_LightKit.def include/DALU_LightKit.h README.md LICENSE; do
   [ -f "$SDK/$path" ] || fail "$NAME.zip has no $path"
 done
+# The programs, where the build made them.
+for program in LightConsole lightctl lightd; do
+  [ ! -f "$BUILD"/*/$program.exe ] || [ -f "$SDK/bin/$program.exe" ] || fail "$NAME.zip has no bin/$program.exe"
+done
+if [ -f "$SDK/bin/LightConsole.exe" ]; then
+  for path in bin/Qt6Core.dll bin/Qt6Gui.dll bin/Qt6Widgets.dll bin/platforms/qwindows.dll \
+              bin/styles/qwindowsvistastyle.dll licenses/Qt/LGPL-3.0-only.txt; do
+    [ -f "$SDK/$path" ] || fail "$NAME.zip has no $path beside LightConsole.exe"
+  done
+fi
+if [ -f "$SDK/bin/lightd.exe" ]; then
+  for path in bin/web/index.html bin/web/app.js licenses/boost.txt; do
+    [ -f "$SDK/$path" ] || fail "$NAME.zip has no $path beside lightd.exe"
+  done
+fi
+grep -q 'LightKit for Windows x64' "$SDK/README.md" || fail "$NAME.zip's README.md is not the one for Windows users"
 echo "test_package_windows: $NAME.zip ($(stat -c %s "$ZIP") bytes):"
 (cd "$WORK/sdk" && find "$NAME" -type f | sort | sed 's/^/  /')
+
+# ---- every imported DLL is there -----------------------------------------
+SYSTEM32=${WINEPREFIX:+$WINEPREFIX/drive_c/windows/system32}
+if [ -n "$SYSTEM32" ] && [ -d "$SYSTEM32" ]; then
+  missing_dlls=""
+  while IFS= read -r binary; do
+    # api-ms-win-* and ext-ms-* name API sets, which Windows resolves itself.
+    for dll in $($TRIPLE-objdump -p "$binary" | awk '/DLL Name:/ && $3 !~ /^(api|ext)-ms-/ {print $3}'); do
+      [ -n "$(find "$SDK/bin" "$SYSTEM32" -maxdepth 1 -iname "$dll" -print -quit)" ] ||
+        missing_dlls+=" ${binary#$SDK/}:$dll"
+    done
+  done < <(find "$SDK/bin" -iname '*.exe' -o -iname '*.dll')
+  [ -z "$missing_dlls" ] || fail "DLLs neither in the zip nor in Windows:$missing_dlls"
+  echo "test_package_windows: every DLL the zip's programs and plugins import is in the zip or in Windows"
+fi
 
 # ---- the 39 names everywhere ----------------------------------------------
 declared=$(sed -n 's/^DALUSDK_API .*\(DALUSDK_[A-Za-z0-9_]*\)(.*/\1/p' "$SDK/include/DALU_LightKit.h" | sort)

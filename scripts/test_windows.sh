@@ -8,7 +8,17 @@
 #       COM10 -> the native lightsim (build/sim/lightsim) on the far end,
 #       COM11 <-> COM12 a null-modem pair the tests hold both ends of;
 #   - lightctl.exe against the same lightsim over COM10 (exit codes, output);
+#   - LightConsole's Qt tests (offscreen), with the virtual light source on
+#     COM12 and the library on COM11 (LIGHTSIM_PAIR);
+#   - LightConsole.exe --port COM13 --open on Xvfb against a lightsim that
+#     logs its frames: the model and live temperatures in the frames, the
+#     log and the window's picture; then it is closed as a user would;
+#   - lightd.exe on COM10, driven by PyVISA and http.client over loopback
+#     (tests/daemon/lightd_smoke.py), then stopped with Ctrl-C;
 # then prints the link figures of the Windows build (win_link_bench).
+# LightConsole needs Qt for Windows: when it is not there yet, this script
+# builds it first, once per machine (scripts/build_qt_windows.sh, 30 to 45
+# minutes on two cores); later runs reuse it.
 # Without wine or mingw it says so and exits 0, except under CI=true.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -43,7 +53,7 @@ cleanup() {
   if [ -d "$WINEPREFIX" ]; then
     timeout 30 wineserver -k >/dev/null 2>&1
     # A stale link would point at whatever pty gets its number next.
-    rm -f "$WINEPREFIX"/dosdevices/com1[0-2]
+    rm -f "$WINEPREFIX"/dosdevices/com1[0-3]
   fi
 }
 trap cleanup EXIT
@@ -64,6 +74,15 @@ wait_for_paths() {
   done
   return 1
 }
+
+# ---- Qt for Windows, once per machine ---------------------------------------
+QT_PREFIX=$(bash scripts/build_qt_windows.sh --print 2>/dev/null)
+if [ -n "$QT_PREFIX" ] && [ ! -f "$QT_PREFIX/BUILD-INFO.txt" ]; then
+  echo "test_windows: building Qt for Windows once, into $QT_PREFIX (30 to 45 minutes)"
+  qt_start=$(date +%s)
+  bash scripts/build_qt_windows.sh >/dev/null || fail "the Qt for Windows build failed"
+  echo "test_windows: Qt for Windows built in $(( $(date +%s) - qt_start )) s"
+fi
 
 # ---- build ---------------------------------------------------------------
 GEN=()
@@ -117,11 +136,15 @@ socat pty,raw,echo=0,link="$RUN/device-near" pty,raw,echo=0,link="$RUN/device-fa
 pids+=($!)
 socat pty,raw,echo=0,link="$RUN/pair-a" pty,raw,echo=0,link="$RUN/pair-b" </dev/null >"$RUN/socat-pair.log" 2>&1 &
 pids+=($!)
-wait_for_paths "$RUN/device-near" "$RUN/device-far" "$RUN/pair-a" "$RUN/pair-b" || fail "socat made no pty pairs"
+socat pty,raw,echo=0,link="$RUN/console-near" pty,raw,echo=0,link="$RUN/console-far" </dev/null >"$RUN/socat-console.log" 2>&1 &
+pids+=($!)
+wait_for_paths "$RUN/device-near" "$RUN/device-far" "$RUN/pair-a" "$RUN/pair-b" "$RUN/console-near" "$RUN/console-far" ||
+  fail "socat made no pty pairs"
 # wine maps com1..com4 to /dev/ttyS*; COM10 and up also need the \\.\ prefix.
 ln -sf "$RUN/device-near" "$WINEPREFIX/dosdevices/com10"
 ln -sf "$RUN/pair-a" "$WINEPREFIX/dosdevices/com11"
 ln -sf "$RUN/pair-b" "$WINEPREFIX/dosdevices/com12"
+ln -sf "$RUN/console-near" "$WINEPREFIX/dosdevices/com13"
 
 "$LIGHTSIM" --port "$RUN/device-far" --fixed-temps 25,30.5,-2,70 </dev/null >"$RUN/lightsim.log" 2>&1 &
 pids+=($!)
@@ -172,6 +195,155 @@ if [ -f "$LIGHTCTL" ]; then
   check_lightctl 3 '^$' '^lightctl: cannot open port COM99: ' --port COM99 info
 else
   echo "test_windows: no $LIGHTCTL (CLI11 or nlohmann/json missing?)"
+  [ "${CI:-}" = true ] && status=1
+fi
+
+# ---- LightConsole.exe ----------------------------------------------------
+CONSOLE=$BUILD/app/LightConsole.exe
+REFERENCE=$ROOT/tests/windows/console
+# Waits up to $1 seconds for the command in the remaining arguments to hold.
+wait_until() {
+  local seconds=$1
+  shift
+  for _ in $(seq $((seconds * 10))); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+# The temperature requests (command 0x9000) the virtual light source received.
+temperature_requests() { grep -c '^rx 55 AA 90 00 01 0[0-3] ' "$RUN/console-sim.log"; }
+polled_twice() { [ "$(temperature_requests)" -ge 8 ]; }
+console_has_model() { grep -q 'Device model: 0xffaa0400' "$RUN/console.out" 2>/dev/null; }
+# Pixels of region $2 (WxH+X+Y) of picture $1 that differ from the reference
+# picture $3 by more than a tenth of the colour range.
+region_difference() {
+  convert "$1" -crop "$2" +repage "$RUN/region.png" &&
+    compare -metric AE -fuzz 10% "$RUN/region.png" "$3" null: 2>&1 | cut -d' ' -f1
+}
+if [ -f "$CONSOLE" ]; then
+  x86_64-w64-mingw32-objdump -p "$CONSOLE" >"$RUN/console-tables.txt"
+  grep -q 'Subsystem.*(Windows GUI)' "$RUN/console-tables.txt" || { echo "test_windows: LightConsole.exe is not a GUI program"; status=1; }
+  console_imports=$(awk '/DLL Name:/ {print $3}' "$RUN/console-tables.txt" | sort | tr '\n' ' ')
+  for dll in Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll DALU_LightKit.dll; do
+    [[ " $console_imports" == *" $dll "* ]] || { echo "test_windows: LightConsole.exe does not import $dll"; status=1; }
+  done
+  # Version information and icon, as Explorer reads them.
+  strings -el "$CONSOLE" | grep -qx 'LightConsole.exe' || { echo "test_windows: LightConsole.exe has no version information"; status=1; }
+  for f in Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll DALU_LightKit.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll; do
+    [ -f "$BUILD/app/$f" ] || { echo "test_windows: $f is not beside LightConsole.exe"; status=1; }
+  done
+  echo "test_windows: LightConsole.exe: GUI subsystem, imports $console_imports"
+
+  if command -v Xvfb >/dev/null 2>&1 && command -v import >/dev/null 2>&1 && command -v xwininfo >/dev/null 2>&1; then
+    "$LIGHTSIM" --port "$RUN/console-far" --fixed-temps 25,30.5,-2,70 --log-frames </dev/null >"$RUN/console-sim.log" 2>&1 &
+    pids+=($!)
+    wait_until 10 grep -q "lightsim: serving" "$RUN/console-sim.log" || fail "the console's lightsim did not start"
+    # 96 dpi, as a stock Windows desktop.
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 3>"$RUN/xvfb.display" </dev/null >"$RUN/xvfb.log" 2>&1 &
+    pids+=($!)
+    wait_until 10 grep -q '[0-9]' "$RUN/xvfb.display" || fail "Xvfb did not start"
+    export DISPLAY=:$(head -1 "$RUN/xvfb.display")
+    console_start=$(date +%s.%N)
+    timeout 120 wine "$CONSOLE" --port COM13 --open --lang en </dev/null >"$RUN/console.out" 2>"$RUN/console.err" &
+    console=$!
+    pids+=($console)
+    if wait_until 60 console_has_model && wait_until 30 polled_twice; then
+      echo "test_windows: LightConsole.exe opened COM13: model read, $(temperature_requests) temperature requests; up in $(awk -v a="$console_start" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}') s"
+      # The window itself: the one 800 x 480 top-level window on the screen.
+      geometry=$(xwininfo -root -tree | awk '/ 800x480\+/ {for (i = 1; i <= NF; i++) if ($i ~ /^800x480\+/) {print $i; exit}}')
+      if [ -z "$geometry" ]; then
+        echo "test_windows: no 800 x 480 window on the screen"
+        status=1
+      else
+        # Two more polls, so that every temperature has been shown.
+        wait_until 10 test "$(temperature_requests)" -ge 16
+        offset=${geometry#800x480}
+        import -display "$DISPLAY" -window root -crop "800x480$offset" +repage "$RUN/screenshot-windows.png"
+        [ "${LIGHTKIT_UPDATE_SCREENSHOT:-}" = 1 ] && cp "$RUN/screenshot-windows.png" "$ROOT/docs/screenshot-windows.png"
+        # The model label and the four temperature boxes against pictures of
+        # a run that showed them right (tests/windows/console/README).
+        while read -r name region; do
+          [ -n "$name" ] || continue
+          diff_pixels=$(region_difference "$RUN/screenshot-windows.png" "$region" "$REFERENCE/$name.png")
+          if [[ $diff_pixels =~ ^[0-9]+$ ]] && [ "$diff_pixels" -le 20 ]; then
+            echo "test_windows: LightConsole.exe window: $name as expected ($diff_pixels pixels differ)"
+          else
+            echo "test_windows: LightConsole.exe window: $name differs from $REFERENCE/$name.png ($diff_pixels pixels)"
+            convert "$RUN/screenshot-windows.png" -crop "$region" +repage "$RUN/$name.png"
+            status=1
+          fi
+        done <"$REFERENCE/regions.txt"
+      fi
+    else
+      echo "test_windows: LightConsole.exe did not show the device (see $RUN/console.out, $RUN/console-sim.log)"
+      status=1
+    fi
+    # Closed as a user closes it: WM_CLOSE to its window.
+    timeout 30 wine taskkill /im LightConsole.exe >/dev/null 2>&1 </dev/null
+    wait "$console"
+    rc=$?
+    # The one error line is the device wrapper's, from its destructor after
+    # the panel closed the handle, as on every exit with an open device.
+    errors=$(grep '\[error\]' "$RUN/console.out" | grep -v '\[error\] <DeviceControl::close:51> m_sdkHandle is null!')
+    if [ "$rc" -eq 0 ] && [ -z "$errors" ] && [ ! -s "$RUN/console.err" ]; then
+      echo "test_windows: LightConsole.exe closed cleanly (exit 0, no error lines but the wrapper's own at exit)"
+    else
+      echo "test_windows: LightConsole.exe ended with $rc; errors:"
+      printf '%s\n' "$errors" | head -5
+      head -5 "$RUN/console.err"
+      status=1
+    fi
+    # The port opened last is kept where QSettings keeps it on Windows.
+    if timeout 60 wine reg query 'HKCU\Software\DALU\LightConsole\serial' /v lastPort </dev/null 2>/dev/null |
+         tr -d '\r' | grep -Eq 'lastPort +REG_SZ +COM13$'; then
+      echo "test_windows: LightConsole.exe remembered COM13 in the registry"
+    else
+      echo "test_windows: LightConsole.exe did not remember COM13 in HKCU\Software\DALU\LightConsole"
+      status=1
+    fi
+    unset DISPLAY
+  else
+    echo "test_windows: Xvfb, ImageMagick or xwininfo missing; LightConsole.exe is not run (scripts/setup.sh installs them)"
+    [ "${CI:-}" = true ] && status=1
+  fi
+else
+  echo "test_windows: no $CONSOLE (no Qt for Windows?)"
+  [ "${CI:-}" = true ] && status=1
+fi
+
+# ---- lightd.exe ------------------------------------------------------------
+LIGHTD=$BUILD/daemon/lightd.exe
+if [ -f "$LIGHTD" ]; then
+  lightd_start=$(date +%s.%N)
+  timeout 120 wine "$LIGHTD" --device COM10 --scpi-port 0 --http-port 0 --poll-ms 200 </dev/null >"$RUN/lightd.out" 2>&1 &
+  lightd=$!
+  pids+=($lightd)
+  if wait_until 60 grep -q 'lightd: device COM10 connected' "$RUN/lightd.out"; then
+    scpi_port=$(tr -d '\r' <"$RUN/lightd.out" | sed -n 's/^lightd: SCPI on 127\.0\.0\.1 port \([0-9]*\),.*/\1/p')
+    http_port=$(tr -d '\r' <"$RUN/lightd.out" | sed -n 's/^lightd: HTTP on 127\.0\.0\.1 port \([0-9]*\),.*/\1/p')
+    tr -d '\r' <"$RUN/lightd.out" | grep -q 'web page from .*daemon\\web$' || { echo "test_windows: lightd.exe does not serve the web folder beside it"; status=1; }
+    echo "test_windows: lightd.exe up in $(awk -v a="$lightd_start" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}') s"
+    smoke_start=$(date +%s.%N)
+    /usr/bin/python3 tests/daemon/lightd_smoke.py "$scpi_port" "$http_port" >"$RUN/lightd-smoke.log" 2>&1 || status=1
+    grep -v ' ok' "$RUN/lightd-smoke.log"
+    echo "test_windows: the smoke tables took $(awk -v a="$smoke_start" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}') s"
+  else
+    echo "test_windows: lightd.exe did not connect to COM10:"
+    cat "$RUN/lightd.out"
+    status=1
+  fi
+  # Ctrl-C: wine turns SIGINT into the console's CTRL_C_EVENT. The signal
+  # goes to lightd.exe's own process, the child of timeout.
+  for pid in $(pgrep -P "$lightd" 2>/dev/null); do kill -INT "$pid"; done
+  wait "$lightd"
+  rc=$?
+  if [ "$rc" -eq 0 ] && tr -d '\r' <"$RUN/lightd.out" | grep -qx 'lightd: Ctrl-C, stopping'; then
+    echo "test_windows: lightd.exe stopped on Ctrl-C (exit 0)"
+  else
+    echo "test_windows: lightd.exe ended with $rc after Ctrl-C:"
+    tail -3 "$RUN/lightd.out"
+    status=1
+  fi
+else
+  echo "test_windows: no $LIGHTD (Boost, CLI11 or nlohmann/json missing?)"
   [ "${CI:-}" = true ] && status=1
 fi
 

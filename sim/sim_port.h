@@ -10,6 +10,9 @@ struct SimPort;  // opaque
 
 // name empty: creates a pseudo-terminal (raw, no echo, all 256 byte values
 // pass) and serves its master side; SimPort_Path gives the slave to open.
+// Windows has no pseudo-terminals: there, name empty serves the first port of
+// the null-modem pair in LIGHTSIM_PAIR ("COM12,COM11"), and SimPort_Path
+// gives the second.
 // name set: opens that existing port and sets it to raw 115200 8N1.
 // Null with *error filled on failure.
 SimPort *SimPort_Open(const std::string &name, std::string *error);

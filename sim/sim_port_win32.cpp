@@ -7,6 +7,7 @@
 // (a synchronous handle would run them one after the other).
 #include "sim_port.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -57,17 +58,29 @@ DWORD cancelAndCollect(HANDLE handle, OVERLAPPED *ov) {
 
 }  // namespace
 
-SimPort *SimPort_Open(const std::string &name, std::string *error) {
+SimPort *SimPort_Open(const std::string &requested, std::string *error) {
+    // Without a name, a null-modem pair that the environment names stands in
+    // for a pseudo-terminal: LIGHTSIM_PAIR=COM12,COM11 serves COM12 and gives
+    // COM11 as the port a client opens. Tests written for a pseudo-terminal
+    // then run unchanged.
+    std::string name = requested;
+    std::string clientName;
     if (name.empty()) {
-        if (error) *error = "a COM port name is needed on Windows (for example COM11)";
-        return nullptr;
+        const char *pair = std::getenv("LIGHTSIM_PAIR");
+        const char *comma = pair != nullptr ? std::strchr(pair, ',') : nullptr;
+        if (comma == nullptr || comma == pair || comma[1] == '\0') {
+            if (error) *error = "a COM port name is needed on Windows (for example COM11)";
+            return nullptr;
+        }
+        name.assign(pair, comma);
+        clientName = comma + 1;
     }
     SimPort *port = new (std::nothrow) SimPort;
     if (port == nullptr) {
         if (error) *error = "out of memory";
         return nullptr;
     }
-    port->name = name;
+    port->name = clientName.empty() ? name : clientName;
     // "\\.\" reaches COM10 and above as well; a full device path is kept.
     const std::string path = name.compare(0, 2, "\\\\") == 0 ? name : "\\\\.\\" + name;
     port->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -1,4 +1,5 @@
 // The serial device panel on its own, against the virtual light source.
+#include "AvailablePorts.h"
 #include "ConsoleTestSupport.h"
 #include "DALU_LightKit.h"
 #include "DeviceControl.h"
@@ -9,7 +10,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QSerialPortInfo>
 #include <QtTest>
 
 #include <memory>
@@ -71,14 +71,6 @@ struct Panel
     QStringList events;
 };
 
-QStringList enumeratedNames()
-{
-    QStringList names;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        names << info.portName();
-    return names;
-}
-
 QStringList scanLines(const QStringList &names)
 {
     QStringList lines;
@@ -133,7 +125,7 @@ void TestSerialDeviceWidget::construction()
 {
     StdoutCapture out;
     Panel p;
-    const QStringList names = enumeratedNames();
+    const QStringList names = availablePortNames();
     QCOMPARE(p.enabled(), QStringLiteral("1110"));
     QCOMPARE(comboItems(p.combo), names);
     QCOMPARE(p.combo->currentText(), names.value(0));
@@ -147,7 +139,7 @@ void TestSerialDeviceWidget::scanClick()
     p.typePort(QStringLiteral("typed-before-scan"));
     StdoutCapture out;
     p.scan->click();
-    const QStringList names = enumeratedNames();
+    const QStringList names = availablePortNames();
     QCOMPARE(stampedLines(out), scanLines(names));
     QCOMPARE(comboItems(p.combo), names);
     QCOMPARE(p.combo->currentText(), names.value(0));

@@ -1,4 +1,4 @@
-#include "ports.h"
+#include "SerialPorts.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,10 @@
-// The serial ports of this machine, as names to pass to --port, and the
-// plain words for why a port would not open. One implementation per platform
-// (ports_posix.cpp, ports_win32.cpp).
-#ifndef LIGHTCTL_PORTS_H
-#define LIGHTCTL_PORTS_H
+// The serial ports of this machine, by the names the library opens them by
+// (COM3; /dev/ttyUSB0), and the plain words for why a port would not open.
+// Used by lightctl and, on Windows, by LightConsole's port box, where Qt's
+// serial-port module is not built. One implementation per platform
+// (serial_ports_posix.cpp, serial_ports_win32.cpp).
+#ifndef LIGHTKIT_SERIAL_PORTS_H
+#define LIGHTKIT_SERIAL_PORTS_H
 
 #include <cctype>
 #include <cstring>
