@@ -7,7 +7,9 @@
 #include "StampedLines.h"
 #include "VirtualLightSource.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -288,6 +290,14 @@ void TestMainWindow::layoutFits_data()
 void TestMainWindow::layoutFits()
 {
     QFETCH(ConsoleLanguage, language);
+#ifdef Q_OS_WIN
+    // Windows' own UI font is what the fixed window is laid out for; where it
+    // is missing (wine), a substitute's widths say nothing of Windows.
+    const QFont uiFont = QApplication::font();
+    if (QFontInfo(uiFont).family() != uiFont.family())
+        QSKIP(qPrintable("the UI font " + uiFont.family() + " is not installed here; it is substituted by " +
+                         QFontInfo(uiFont).family()));
+#endif
     QVERIFY(setConsoleLanguage(language));
     VirtualLightSource sim;
     QVERIFY2(sim.start(), sim.errorText().c_str());

@@ -222,6 +222,10 @@ void ModeSwitchTest::noDeviceReadsPageAndSendsNoMode()
 
 void ModeSwitchTest::failedModeWriteShowsInTheLog()
 {
+    // A pair of COM ports (the Windows test rig) stays there when the light
+    // source stops, so the write would succeed: the unplug needs a pty.
+    if (qEnvironmentVariableIsSet("LIGHTSIM_PAIR"))
+        QSKIP("the light source is on a COM pair, which cannot be unplugged");
     SimLink link;
     QVERIFY(link.open());
     WorkModeSwitchWidget w(nullptr);
