@@ -5,9 +5,6 @@
 #include <deque>
 #include <map>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
