@@ -189,10 +189,10 @@ LIGHTCTL=$BUILD/cli/lightctl.exe
 if [ -f "$LIGHTCTL" ]; then
   check_lightctl 0 $'^Model:     0xFFAA0400 \\(4-colour\\)\nFirmware:  1\\.2\\.3 \\(0x00010203\\)\nSDK:       2\\.1\\.0 \\(20100\\)$' '^$' \
     --port COM10 info
-  check_lightctl 0 '^\{"global_enable":.*\{"channel":1,"name":"LED480",[^}]*"temperature":30.5,"alarm":false\}.*\}$' '^$' \
+  check_lightctl 0 '^\{"channels":\[.*\{"brightness":33,"enabled":true,"index":1,"name":"LED480","over_temperature":false,"pulse_ms":101,"temperature":30.5\}.*"port":"COM10".*\}$' '^$' \
     --port COM10 --json status
   check_lightctl 2 '^$' "^lightctl: channel: '4' is not a channel" --port COM10 led 4 on
-  check_lightctl 3 '^$' '^lightctl: cannot open port COM99: ' --port COM99 info
+  check_lightctl 3 '^$' '^lightctl: cannot open COM99: no such port' --port COM99 info
 else
   echo "test_windows: no $LIGHTCTL (CLI11 or nlohmann/json missing?)"
   [ "${CI:-}" = true ] && status=1

@@ -19,7 +19,7 @@ import pyvisa
 # (command, answer regex or None for a write); run in order, so the queries
 # after a write see it.
 SCPI_TABLE = [
-    ("*IDN?", r"DALU,0xFFAA0400,0,66051"),
+    ("*IDN?", r"DALU,4-colour,0,1\.2\.3/2\.1\.0"),
     ("SYST:ERR?", r'0,"No error"'),
     ("SYST:VERS?", r"1999\.0"),
     ("SOUR2:TEMP?", r"30\.50"),
