@@ -122,7 +122,7 @@ int execute(const std::vector<ScriptCommand> &commands, const Target &target, bo
             return usageError("no port given: use --port PORT, --server URL or set LIGHTKIT_PORT");
         try {
             if (!target.server.empty())
-                device = std::make_unique<RemoteDevice>(target.server, target.token);
+                device = openRemoteDevice(target.server, target.token);
             else
                 device = std::make_unique<PortDevice>(target.port);
         } catch (const PortError &e) {

@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#ifdef LIGHTCTL_HAVE_BEAST
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -13,7 +12,6 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
-#endif
 
 using Json = nlohmann::json;
 
@@ -49,7 +47,6 @@ bool parseUrl(const std::string &url, Url *out) {
 
 }  // namespace
 
-#ifdef LIGHTCTL_HAVE_BEAST
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -243,48 +240,6 @@ void RemoteDevice::setInternalCount(int count) {
 }
 void RemoteDevice::trigger() { m->write("firing the trigger", bhttp::verb::post, "/api/v1/trigger", Json()); }
 
-#else
-
-struct RemoteDevice::Impl {};
-
-RemoteDevice::RemoteDevice(const std::string &url, const std::string &) {
-    Url where;
-    (void)parseUrl(url, &where);
-    throw PortError("this lightctl is built without HTTP (Boost.Beast); it cannot reach lightd at " + url);
+std::unique_ptr<LightDevice> openRemoteDevice(const std::string &url, const std::string &token) {
+    return std::make_unique<RemoteDevice>(url, token);
 }
-RemoteDevice::~RemoteDevice() = default;
-std::string RemoteDevice::portName() const { return {}; }
-#define LIGHTCTL_NO_REMOTE(type, name, ...) \
-    type RemoteDevice::name(__VA_ARGS__) { throw DeviceError("no HTTP in this lightctl"); }
-LIGHTCTL_NO_REMOTE(uint32_t, model)
-LIGHTCTL_NO_REMOTE(uint32_t, firmwareVersion)
-LIGHTCTL_NO_REMOTE(bool, globalEnable)
-LIGHTCTL_NO_REMOTE(void, setGlobalEnable, bool)
-LIGHTCTL_NO_REMOTE(int, workMode)
-LIGHTCTL_NO_REMOTE(void, setWorkMode, int)
-LIGHTCTL_NO_REMOTE(bool, ledEnabled, int)
-LIGHTCTL_NO_REMOTE(void, setLedEnabled, int, bool)
-LIGHTCTL_NO_REMOTE(int, ledBrightness, int)
-LIGHTCTL_NO_REMOTE(void, setLedBrightness, int, int)
-LIGHTCTL_NO_REMOTE(TempStatus, ledTemperature, int)
-LIGHTCTL_NO_REMOTE(bool, ttlOutput)
-LIGHTCTL_NO_REMOTE(void, setTtlOutput, bool)
-LIGHTCTL_NO_REMOTE(int, ttlDelay)
-LIGHTCTL_NO_REMOTE(void, setTtlDelay, int)
-LIGHTCTL_NO_REMOTE(int, edgeDelay)
-LIGHTCTL_NO_REMOTE(void, setEdgeDelay, int)
-LIGHTCTL_NO_REMOTE(int, edgePulse, int)
-LIGHTCTL_NO_REMOTE(void, setEdgePulse, int, int)
-LIGHTCTL_NO_REMOTE(bool, internalOutput)
-LIGHTCTL_NO_REMOTE(void, setInternalOutput, bool)
-LIGHTCTL_NO_REMOTE(int, internalDelay)
-LIGHTCTL_NO_REMOTE(void, setInternalDelay, int)
-LIGHTCTL_NO_REMOTE(int, internalHigh)
-LIGHTCTL_NO_REMOTE(void, setInternalHigh, int)
-LIGHTCTL_NO_REMOTE(int, internalLow)
-LIGHTCTL_NO_REMOTE(void, setInternalLow, int)
-LIGHTCTL_NO_REMOTE(int, internalCount)
-LIGHTCTL_NO_REMOTE(void, setInternalCount, int)
-LIGHTCTL_NO_REMOTE(void, trigger)
-
-#endif

@@ -58,4 +58,8 @@ private:
     std::unique_ptr<Impl> m;
 };
 
+// The device at a lightd's address (a RemoteDevice). Throws PortError when
+// lightd cannot be reached, or when this lightctl is built without HTTP.
+std::unique_ptr<LightDevice> openRemoteDevice(const std::string &url, const std::string &token);
+
 #endif
