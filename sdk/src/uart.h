@@ -17,15 +17,16 @@ int UART_Close(UartPort *handle);
 
 // Reads up to `count` bytes. Returns 0 with *recvCount = 0 when nothing
 // arrived in time or the read was cancelled, -1 on a read error (no line).
-// On POSIX the read blocks until data arrives or UART_CancelRecv is called;
-// on Windows it returns after the port's 1 ms read time-out.
+// The read blocks until data arrives or UART_CancelRecv is called; once the
+// first bytes are in, it returns when the line has been quiet for about 1 ms.
 int UART_RecvBytes(UartPort *handle, uint8_t *buffer, int count, uint32_t *recvCount);
 
 // Writes the whole buffer. A frame not written whole is a failure.
 int UART_SendBytes(UartPort *handle, const uint8_t *buffer, int count, int *sendCount);
 
-// Wakes a reader blocked in UART_RecvBytes so that it can see its stop flag.
-// Safe to call from another thread while a read is in progress.
+// Wakes a reader blocked in UART_RecvBytes so that it can see its stop flag;
+// every later read returns at once too. Safe to call from another thread
+// while a read is in progress.
 int UART_CancelRecv(UartPort *handle);
 
 #endif

@@ -1,16 +1,20 @@
 // Serial transport on the Win32 communications API.
 //
-// The port is opened for synchronous I/O with a 1 ms read time-out: a read
-// returns after at most about 1 ms with whatever has arrived, which paces the
-// receive thread and lets it see its stop flag without any cancel call.
-// Windows runs the requests on a synchronous handle one after the other, so a
-// write from the requesting thread waits behind the reader's ReadFile for at
-// most one read time-out (1 ms, rounded up to the system timer's tick); no
-// lock is needed.
+// The port is opened for overlapped I/O. A read waits, with no driver
+// time-out, for its first byte or for UART_CancelRecv, then returns once the
+// line has been quiet for 1 ms, so a frame usually arrives in one piece and
+// the receive thread takes no CPU while the line is quiet. A write runs
+// beside a pending read instead of queueing behind it.
+//
+// Built with LIGHTKIT_UART_POLLED_READS, the port is synchronous with a 1 ms
+// read time-out instead: the receive thread then wakes every millisecond and
+// a write waits behind the read in progress. That build exists only to
+// measure the two against each other.
 #include "uart.h"
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include <windows.h>
@@ -18,7 +22,11 @@
 #include "sdk_log.h"
 
 struct UartPort {
-    HANDLE handle;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE readDone = nullptr;   // completion of the read in progress
+    HANDLE cancel = nullptr;     // manual-reset: once set, every read returns at once
+    HANDLE writeDone = nullptr;  // completion of the write in progress
+    std::mutex writeLock;        // one write (and writeDone) at a time
 };
 
 namespace {
@@ -26,9 +34,22 @@ namespace {
 constexpr int kPathBufferSize = 128;
 constexpr DWORD kDriverQueueSize = 1024;
 
+#ifdef LIGHTKIT_UART_POLLED_READS
+constexpr bool kOverlapped = false;
+#else
+constexpr bool kOverlapped = true;
+#endif
+
 // ReadIntervalTimeout, ReadTotalTimeoutMultiplier, ReadTotalTimeoutConstant,
-// WriteTotalTimeoutMultiplier, WriteTotalTimeoutConstant (ms).
-constexpr COMMTIMEOUTS kTimeouts = {1, 0, 1, 0, 1};
+// WriteTotalTimeoutMultiplier, WriteTotalTimeoutConstant (ms). Overlapped
+// reads have no total time-out: the wait for the first byte ends with data
+// or with the cancel event. The "return at the first byte" setting
+// (MAXDWORD, MAXDWORD, n) is not used: wine waits out n with it.
+constexpr COMMTIMEOUTS kTimeouts = kOverlapped ? COMMTIMEOUTS{1, 0, 0, 0, 1} : COMMTIMEOUTS{1, 0, 1, 0, 1};
+
+// The driver's 1 ms write time-out ends a write the far end does not take;
+// this only guards against a driver that ignores it.
+constexpr DWORD kWriteWaitMs = 100;
 
 // "[error] <func:line> step failed with error n." for the Win32 steps that
 // end a call; `error` is the GetLastError code taken right after the step.
@@ -41,6 +62,59 @@ constexpr COMMTIMEOUTS kTimeouts = {1, 0, 1, 0, 1};
 void clearCommError(HANDLE handle) {
     DWORD errors = 0;
     ClearCommError(handle, &errors, nullptr);
+}
+
+void releasePort(UartPort *port) {
+    if (port->handle != INVALID_HANDLE_VALUE) CloseHandle(port->handle);
+    for (HANDLE event : {port->readDone, port->cancel, port->writeDone}) {
+        if (event != nullptr) CloseHandle(event);
+    }
+    delete port;
+}
+
+// Ends an overlapped operation that is still pending; returns the bytes it
+// moved before it stopped, which are the caller's as if it had completed.
+DWORD cancelAndCollect(HANDLE handle, OVERLAPPED *ov) {
+    CancelIoEx(handle, ov);
+    DWORD moved = 0;
+    GetOverlappedResult(handle, ov, &moved, TRUE);
+    return moved;
+}
+
+// Runs one read or write; false with the error code when it failed.
+// Overlapped, a read waits for data or the cancel event, a write for its
+// completion or kWriteWaitMs.
+bool transfer(UartPort *port, bool isRead, void *buffer, DWORD count, DWORD *moved, DWORD *error) {
+    *moved = 0;
+    *error = 0;
+    if (!kOverlapped) {
+        const BOOL ok = isRead ? ReadFile(port->handle, buffer, count, moved, nullptr)
+                               : WriteFile(port->handle, buffer, count, moved, nullptr);
+        if (!ok) *error = GetLastError();
+        return ok != 0;
+    }
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof(ov));
+    ov.hEvent = isRead ? port->readDone : port->writeDone;
+    ResetEvent(ov.hEvent);
+    const BOOL started = isRead ? ReadFile(port->handle, buffer, count, nullptr, &ov)
+                                : WriteFile(port->handle, buffer, count, nullptr, &ov);
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        *error = GetLastError();
+        return false;
+    }
+    HANDLE events[2] = {ov.hEvent, port->cancel};
+    const DWORD wait = isRead ? WaitForMultipleObjects(2, events, FALSE, INFINITE)
+                              : WaitForSingleObject(ov.hEvent, kWriteWaitMs);
+    if (wait != WAIT_OBJECT_0) {
+        *moved = cancelAndCollect(port->handle, &ov);
+        return true;
+    }
+    if (!GetOverlappedResult(port->handle, &ov, moved, FALSE)) {
+        *error = GetLastError();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -57,7 +131,8 @@ UartPort *UART_Open(const char *comName) {
     std::snprintf(path, kPathBufferSize - 1, "\\\\.\\%s", comName);
 
     // No sharing: a port that another program holds fails here.
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                kOverlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         SDK_LogPrintf("[error] <%s:%d> CreateFile (\"%s\") failed with error %d.\n", "UART_Open", __LINE__, path,
@@ -65,8 +140,8 @@ UartPort *UART_Open(const char *comName) {
         return nullptr;
     }
 
-    // The receive thread is paced by the read time-out and destroy relies on
-    // it to end the thread's read, so a port that refuses these is not used.
+    // The receive thread's reads rely on these time-outs, so a port that
+    // refuses them is not used.
     if (!SetupComm(handle, kDriverQueueSize, kDriverQueueSize)) {
         const DWORD error = GetLastError();
         UART_LOG_FAILED("UART_Open", "SetupComm", error);
@@ -119,11 +194,23 @@ UartPort *UART_Open(const char *comName) {
     }
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    UartPort *port = new (std::nothrow) UartPort{handle};
+    UartPort *port = new (std::nothrow) UartPort;
     if (port == nullptr) {
         SDK_LOG_ERROR("UART_Open", "Malloc param failed!");
         CloseHandle(handle);
         return nullptr;
+    }
+    port->handle = handle;
+    if (kOverlapped) {
+        port->readDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        port->cancel = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        port->writeDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (port->readDone == nullptr || port->cancel == nullptr || port->writeDone == nullptr) {
+            const DWORD error = GetLastError();
+            UART_LOG_FAILED("UART_Open", "CreateEvent", error);
+            releasePort(port);
+            return nullptr;
+        }
     }
     return port;
 }
@@ -133,8 +220,7 @@ int UART_Close(UartPort *handle) {
         SDK_LOG_NULL("UART_Close", "handle");
         return -1;
     }
-    CloseHandle(handle->handle);
-    delete handle;
+    releasePort(handle);
     return 0;
 }
 
@@ -151,7 +237,8 @@ int UART_RecvBytes(UartPort *handle, uint8_t *buffer, int count, uint32_t *recvC
     if (count <= 0) return 0;
 
     DWORD received = 0;
-    if (!ReadFile(handle->handle, buffer, (DWORD)count, &received, nullptr)) {
+    DWORD error = 0;
+    if (!transfer(handle, true, buffer, (DWORD)count, &received, &error)) {
         clearCommError(handle->handle);
         return -1;
     }
@@ -172,8 +259,12 @@ int UART_SendBytes(UartPort *handle, const uint8_t *buffer, int count, int *send
     if (count <= 0) return 0;
 
     DWORD written = 0;
-    const bool ok = WriteFile(handle->handle, buffer, (DWORD)count, &written, nullptr) != 0;
-    const DWORD error = ok ? 0 : GetLastError();
+    DWORD error = 0;
+    bool ok;
+    {
+        std::lock_guard<std::mutex> guard(handle->writeLock);
+        ok = transfer(handle, false, const_cast<uint8_t *>(buffer), (DWORD)count, &written, &error);
+    }
     if (!ok) clearCommError(handle->handle);
     if (sendCount != nullptr) *sendCount = (int)written;
     if (!ok) {
@@ -194,6 +285,9 @@ int UART_CancelRecv(UartPort *handle) {
         SDK_LOG_NULL("UART_CancelRecv", "handle");
         return -1;
     }
-    // Nothing to wake: a read never lasts longer than the 1 ms time-out.
+    // Polled, a read never lasts longer than its 1 ms time-out. Overlapped,
+    // the event stays set, so a read that starts after this call returns at
+    // once too, with whatever had arrived.
+    if (handle->cancel != nullptr) SetEvent(handle->cancel);
     return 0;
 }

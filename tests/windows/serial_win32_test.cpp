@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -227,18 +228,37 @@ TEST_F(NullModem, EveryByteValuePassesWhateverStateThePortWasLeftIn) {
     EXPECT_EQ(UART_Close(port), 0);
 }
 
-TEST_F(NullModem, QuietLineReadSucceedsWithNothing) {
+TEST_F(NullModem, QuietReadWaitsUntilCancelledAndWritesPassIt) {
     UartPort *port = UART_Open(m_near.c_str());
     ASSERT_NE(port, nullptr);
+    ASSERT_NE(farEnd(), nullptr);
+    std::atomic<int> result{-2};
+    std::atomic<uint32_t> received{99};
+    std::thread reader([&] {
+        uint8_t buf[256];
+        uint32_t got = 99;
+        result = UART_RecvBytes(port, buf, sizeof buf, &got);
+        received = got;
+    });
+    // A frame goes out while the read waits on the quiet line (given time
+    // to be waiting: a write that queued behind it would never finish).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const Bytes frame = frameOf(0x0406, {});
+    EXPECT_EQ(UART_SendBytes(port, frame.data(), (int)frame.size(), nullptr), 0);
+    EXPECT_EQ(readFar(frame.size()), frame);
+    EXPECT_EQ(result.load(), -2) << "a read on a quiet line returned by itself";
+    EXPECT_EQ(UART_CancelRecv(port), 0);
+    reader.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(received.load(), 0u);
+    // Cancelled for good: later reads return at once, with nothing.
     uint8_t buf[256];
     for (int wanted : {1, 256, 0}) {
-        uint32_t received = 99;
-        EXPECT_EQ(UART_RecvBytes(port, buf, wanted, &received), 0) << wanted;
-        EXPECT_EQ(received, 0u) << wanted;
+        uint32_t got = 99;
+        EXPECT_EQ(UART_RecvBytes(port, buf, wanted, &got), 0) << wanted;
+        EXPECT_EQ(got, 0u) << wanted;
     }
     EXPECT_EQ(UART_RecvBytes(port, buf, 1, nullptr), 0);  // the count is optional
-    // Nothing to wake on Windows: the read time-out ends every read.
-    EXPECT_EQ(UART_CancelRecv(port), 0);
     EXPECT_EQ(UART_Close(port), 0);
 }
 
