@@ -15,7 +15,8 @@
 #     log and the window's picture; then it is closed as a user would;
 #   - lightd.exe on COM10, driven by PyVISA and http.client over loopback
 #     (tests/daemon/lightd_smoke.py), then stopped with Ctrl-C;
-# then prints the link figures of the Windows build (win_link_bench).
+# then prints the link figures of the Windows build (win_link_bench), and
+# beside them those of the earlier polled receive loop (bench/windows/polled).
 # LightConsole needs Qt for Windows: when it is not there yet, this script
 # builds it first, once per machine (scripts/build_qt_windows.sh, 30 to 45
 # minutes on two cores); later runs reuse it.
@@ -358,15 +359,14 @@ server_pid() {  # the wineserver of this prefix: its working directory names the
 cpu_ticks() {  # utime + stime of a process, in clock ticks
   awk '{sub(/^.*\) /, ""); print $12 + $13}' "/proc/$1/stat" 2>/dev/null || echo 0
 }
-BENCH=$BUILD/bench/windows/win_link_bench.exe
-if [ -f "$BENCH" ]; then
+link_figures() {  # $1: the benchmark, $2: what its DLL's receive loop is
+  local bench_exe=$1 log=$RUN/bench-$(basename "$(dirname "$1")").log bench bpid="" spid hz b0 b1="" s0 s1 t0 t1
   echo
-  echo "Windows build under wine, against lightsim over COM10:"
-  timeout 120 wine "$BENCH" COM10 500 5 >"$RUN/bench.log" 2>&1 </dev/null &
+  echo "Windows build under wine, against lightsim over COM10, $2:"
+  timeout 120 wine "$bench_exe" COM10 500 5 >"$log" 2>&1 </dev/null &
   bench=$!
   pids+=($bench)
-  for _ in $(seq 600); do grep -q "idle: begin" "$RUN/bench.log" && break; sleep 0.1; done
-  bpid=""
+  for _ in $(seq 600); do grep -q "idle: begin" "$log" && break; sleep 0.1; done
   for pid in $(pgrep -f 'win_link_bench\.exe' 2>/dev/null); do
     case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in *wine*) bpid=$pid; break ;; esac
   done
@@ -374,18 +374,22 @@ if [ -f "$BENCH" ]; then
   hz=$(getconf CLK_TCK)
   if [ -n "$bpid" ] && [ -n "$spid" ]; then
     b0=$(cpu_ticks "$bpid"); s0=$(cpu_ticks "$spid"); t0=$(date +%s.%N)
-    for _ in $(seq 200); do grep -q "idle: end" "$RUN/bench.log" && break; sleep 0.05; done
+    for _ in $(seq 200); do grep -q "idle: end" "$log" && break; sleep 0.05; done
     b1=$(cpu_ticks "$bpid"); s1=$(cpu_ticks "$spid"); t1=$(date +%s.%N)
   fi
   wait "$bench" || status=1
-  grep -v '^idle: ' "$RUN/bench.log"
-  if [ -n "${b1:-}" ]; then
+  grep -v '^idle: ' "$log"
+  if [ -n "$b1" ]; then
     awk -v b="$((b1 - b0))" -v s="$((s1 - s0))" -v hz="$hz" -v t0="$t0" -v t1="$t1" 'BEGIN {
       w = t1 - t0
       printf "idle open link, from /proc over %.1f s: program %.1f%%, wineserver %.1f%% of one core\n",
              w, 100 * b / hz / w, 100 * s / hz / w }'
   fi
-fi
+}
+BENCH_DIR=$BUILD/bench/windows
+[ -f "$BENCH_DIR/win_link_bench.exe" ] && link_figures "$BENCH_DIR/win_link_bench.exe" "overlapped reads (this build)"
+[ -f "$BENCH_DIR/polled/win_link_bench.exe" ] &&
+  link_figures "$BENCH_DIR/polled/win_link_bench.exe" "the earlier loop of 1 ms polled reads"
 
 [ -f scripts/test_package_windows.sh ] && { bash scripts/test_package_windows.sh || status=1; }
 exit $status
