@@ -1,9 +1,9 @@
 // Serial transport on POSIX terminals (Linux serial ports, USB adapters,
 // pseudo-terminals).
 //
-// The Windows port is read with a 1 ms time-out; here the reader blocks in
-// poll() on the port and on a wake-up pipe instead, so a quiet link costs no
-// CPU and UART_CancelRecv ends a read at once. Writes and reads use the same
+// The reader blocks in poll() on the port and on a wake-up pipe, so a quiet
+// link costs no CPU and UART_CancelRecv ends a read at once (the Windows
+// port does the same with an overlapped read and a cancel event). Writes and reads use the same
 // descriptor from two threads; the kernel does not make a write wait for a
 // read, so no lock is needed.
 #include "uart.h"
