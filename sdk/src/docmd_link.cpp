@@ -41,9 +41,10 @@ using Clock = std::chrono::steady_clock;
 // without sequence numbers can tell apart: a read's first answer that comes
 // after the read's time is up, which looks like a device that lost that
 // read's answers and answers the next one.
-// A device may also send every answer twice. The first read after the
-// link's first answer waits until a repeat gap has passed since that answer
-// came and looks for a copy of it. A record identical to the last answer of
+// A device may also send every answer twice. The first read with the code
+// of the link's first answer waits until a repeat gap has passed since that
+// answer came and looks for a copy of it (reads of other codes cannot take
+// such a copy for their answer, so they only note one they happen to see). A record identical to the last answer of
 // its code that arrives within the gap after it is a copy and counts for
 // nothing, and a read identical to one just answered first waits out the
 // gap, so that a copy on its way cannot pass as its reply. Every rule uses
@@ -203,10 +204,10 @@ void settleStale(DeviceLink *link, const CmdPkg &record, Clock::time_point at) {
     if (latest != nullptr) matchAnswer(link, *latest, record, at);
 }
 
-// Once per link, at the first read after its first answer: a repeat gap
-// after that answer came, a device that repeats has sent the copy.
-void lookForRepeatedFirstAnswer(DeviceLink *link) {
-    if (!link->firstAnswerSeen || link->firstAnswerLookedAt) return;
+// Once per link, at the first read with the code of its first answer: a
+// repeat gap after that answer came, a device that repeats has sent the copy.
+void lookForRepeatedFirstAnswer(DeviceLink *link, uint16_t cmd) {
+    if (!link->firstAnswerSeen || link->firstAnswerLookedAt || cmd != link->firstAnswerCmd) return;
     const auto deadline = link->firstAnswerAt + kRepeatGap;
     CmdPkg stale;
     Clock::time_point at;
@@ -429,7 +430,7 @@ int DOCMD_SendAndWaitRecvCmd(DeviceLink *handle, const CmdPkg *inpkg, CmdPkg *ou
         settleStale(handle, stale, at);
     CMDPKG_RecvQueueClear(handle->codec);
     const uint16_t cmd = static_cast<uint16_t>(recvCmd);
-    lookForRepeatedFirstAnswer(handle);
+    lookForRepeatedFirstAnswer(handle, cmd);
     awaitEarlierAnswers(handle, cmd, *inpkg);
 
     AskedRead *read = slotForNewRead(handle);
