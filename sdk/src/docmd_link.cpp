@@ -44,11 +44,12 @@ using Clock = std::chrono::steady_clock;
 // A device may also send every answer twice. The first read with the code
 // of the link's first answer waits until a repeat gap has passed since that
 // answer came and looks for a copy of it (reads of other codes cannot take
-// such a copy for their answer, so they only note one they happen to see). A record identical to the last answer of
-// its code that arrives within the gap after it is a copy and counts for
-// nothing, and a read identical to one just answered first waits out the
-// gap, so that a copy on its way cannot pass as its reply. Every rule uses
-// the time a record arrived, not the time it was taken from the queue.
+// such a copy for their answer, so they only note one they happen to see).
+// A record identical to the last answer of its code that arrives within the
+// gap after it is a copy and counts for nothing, and a read identical to one
+// just answered first waits out the gap, so that a copy on its way cannot
+// pass as its reply. Every rule uses the time a record arrived, not the time
+// it was taken from the queue.
 constexpr auto kLateAnswerWindow = std::chrono::milliseconds(kRequestAttempts * kPollsPerAttempt * kPollIntervalMs);
 // Added to the window or the slowest answer seen: the device's and a loaded
 // machine's jitter, which decides between waiting a little long and taking
